@@ -1,0 +1,83 @@
+// The device connector: "adb connect" in a process group of its own, under a time limit.
+#include "AdbConnector.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "adb_os.h"
+#include "file/path.h"
+#include "log/log.h"
+#include "platform/process.h"
+#include "subsystem/ProcessHelper.h"
+
+namespace {
+
+// The address lands on a shell command line: only what an address or host name holds.
+bool IsSafeAddress(const std::string& address) {
+  if (address.empty()) return false;
+  for (unsigned char c : address)
+    if (!std::isalnum(c) && c != '.' && c != ':' && c != '-') return false;
+  return true;
+}
+
+// `command` with its program (the first word) made absolute beside `base_path` and quoted for
+// the shell; empty when `base_path` has no folder.
+std::string AbsoluteShellCommand(const std::wstring& base_path, const std::string& command) {
+  size_t blank = command.find(' ');
+  std::string program = command.substr(0, blank);
+  std::string rest = blank == std::string::npos ? std::string() : command.substr(blank);
+  std::wstring path =
+      NORV::sFileManager::CombineWithDirectory(base_path, NORV::sFileManager::ToWide(program));
+  if (path.empty()) return {};
+  return NORV::sSubSystem::ProcessHelper::ShellQuote(NORV::sFileManager::ToNarrow(path)) + rest;
+}
+
+}  // namespace
+
+AdbConnector::AdbConnector(int64_t timeout_ms, std::wstring exe_path)
+    : timeout_ms_(timeout_ms), exe_path_(std::move(exe_path)) {}
+
+AdbConnector::~AdbConnector() = default;
+
+bool AdbConnector::Connect(const std::string& address) {
+  bool connected = false;
+  std::string command;
+  if (IsSafeAddress(address)) {
+    char formatted[256];
+    std::snprintf(formatted, sizeof(formatted), kCommandFormat, address.c_str(), kAdbPort);
+    command = AbsoluteShellCommand(
+        exe_path_.empty() ? NORV::sFileManager::GetExeFilePath() : exe_path_, formatted);
+  } else {
+    LOGE << "refusing adb address " << address;
+  }
+  if (!command.empty()) {
+    std::string output;
+    int exit_code = -1;
+    adb_os::RunResult run = adb_os::RunShellInOwnGroup(command, timeout_ms_, &output, &exit_code);
+    if (run == adb_os::RunResult::kNotStarted) {
+      LOGE << "Error on CreateProcess, err=" << platform::GetLastError();
+    } else {
+      LOGI << "/bin/sh -c " << command << " CONSOLE DATA:" << output << " exitcode:" << exit_code;
+    }
+    if (run == adb_os::RunResult::kTimedOut) {
+      LOGE << "adb did not finish within " << timeout_ms_ << " ms: killed it and its group";
+    } else {
+      connected = IsConnected(output);
+    }
+  }
+  LOGI << "connect to " << address << " " << NORV::sLog::Bool(connected);
+  return connected;
+}
+
+bool AdbConnector::IsConnected(std::string_view output) {
+  const std::string_view word = kSuccessText;
+  if (output.size() < word.size()) return false;
+  for (size_t start = 0; start + word.size() <= output.size(); ++start) {
+    size_t i = 0;
+    while (i < word.size() && std::tolower(static_cast<unsigned char>(output[start + i])) ==
+                                  std::tolower(static_cast<unsigned char>(word[i])))
+      ++i;
+    if (i == word.size()) return true;
+  }
+  return false;
+}

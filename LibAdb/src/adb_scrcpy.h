@@ -1,0 +1,88 @@
+// AdbScrcpy: the phone-screen mirror. Connects adb to the phone, launches the mirroring tool,
+// finds its window, embeds it in a host window, and tells that window when the tool ends.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AdbConnector.h"
+#include "NKMsgFrameThread.h"
+#include "ScrcpyProcessMonitorThread.h"
+#include "platform/types.h"
+#include "subsystem/ProcessHandle.h"
+
+class AdbScrcpy : private NKMsgFrameThread {
+ public:
+  // The fixed values; tests shorten the search and point the folders elsewhere.
+  struct Options {
+    std::string phone_address = "192.168.42.11";
+    int tunnel_port = 16923;
+    // Two blanks before the second option, as the tool has always been started.
+    std::string command_format =
+        "scrcpy/scrcpy --no-clean --force-adb-forward --tunnel-host=%s  --tunnel-port=%d";
+    std::string leftover_name = "scrcpy";
+    std::vector<std::string> class_words{"SDL_app"};
+    std::vector<std::string> title_words{"Vex_KVT300"};
+    int search_tries = 3;
+    int64_t search_pause_ms = 1000;
+    int64_t stop_timeout_ms = 1000;
+    int64_t adb_timeout_ms = AdbConnector::kDefaultTimeoutMs;
+    // Stand-ins for this module's and the host executable's paths (empty: the real ones).
+    std::wstring module_path;
+    std::wstring exe_path;
+  };
+
+  // WM_SCRCPY_PROC (WM_APP + 100): the monitor's messages to the worker.
+  static constexpr uint32_t kScrcpyProcMessage = 0x8064;
+  // WM_USER: smaller host message numbers are never posted.
+  static constexpr uint32_t kMinParentMessage = 0x400;
+
+  AdbScrcpy();
+  explicit AdbScrcpy(Options options);
+  // Stops the monitor and the worker; leaves the tool running.
+  ~AdbScrcpy() override;
+
+  // The process's one controller, made on first use.
+  static std::shared_ptr<AdbScrcpy> GetInstance();
+
+  // Host thread; blocks for adb and the window search. The embedded mirror window, hidden, or
+  // null. While an earlier mirror still stands it is returned and nothing else happens.
+  HWND Start(HWND parent, uint32_t parent_msg);
+  // Host thread. Kills the launched tool and stops the monitor and the worker.
+  void Stop();
+  // Host thread. Shows or hides the mirror window.
+  void Show(bool visible);
+  // Host thread.
+  bool ConnectAdb();
+
+  // Worker thread: the monitor's found (wParam 1, lParam pid) and ended (0, 0) messages.
+  bool OnProcStartKill(platform::WPARAM wParam, platform::LPARAM lParam);
+
+  // Makes `child` an undecorated child of `parent` filling its inside, and leaves it hidden.
+  static bool SetTopLevelAsChild(HWND child, HWND parent);
+
+  // The worker's thread id, 0 while it does not run.
+  using NKMsgFrameThread::thread_id;
+
+ private:
+  HWND FindScrcpyWindow(platform::DWORD pid) const;
+  // The stored window still stands for the tool we launched.
+  bool MirrorStands();
+
+  const Options options_;
+  // Written by Start, read on the worker, which a later Start may find running.
+  std::atomic<HWND> hParent_{nullptr};
+  std::atomic<uint32_t> parentMsg_{0};
+  // Host thread only.
+  HWND hScrcpy_ = nullptr;
+  // Cleared by the worker when the tool ended, by Stop when it kills it.
+  std::atomic<platform::DWORD> pid_{0};
+  // The launched tool's pidfd: kills reach that process even after its pid is reused.
+  NORV::sSubSystem::ProcessHandle process_;
+  // Worker thread only: the pid of the last found message.
+  platform::DWORD watched_pid_ = 0;
+  ScrcpyProcessMonitorThread monitor_;
+};

@@ -1,0 +1,91 @@
+// The stream packet receiver: checks, parsing, reassembly and the frame signal.
+#include "MetaUdpServer.h"
+
+#include <mutex>
+
+#include "log/log.h"
+#include "platform/clock.h"
+
+namespace {
+
+// File-scope, hence made when the module loads and destroyed after the channel object (whose
+// holder is a function-local static made later): the channel stops while this still exists.
+std::shared_ptr<MetaUdpServer> g_instance;
+std::once_flag g_once;
+
+}  // namespace
+
+MetaUdpServer::MetaUdpServer() = default;
+
+MetaUdpServer::MetaUdpServer(NORV::sNetwork::NorvNetUDT::Options options) : transport_(options) {}
+
+MetaUdpServer::~MetaUdpServer() {
+  transport_.Stop();
+  sig_vframe_.disconnect_all();
+}
+
+std::shared_ptr<MetaUdpServer> MetaUdpServer::GetInstance() {
+  std::call_once(g_once, [] { g_instance = std::make_shared<MetaUdpServer>(); });
+  return g_instance;
+}
+
+bool MetaUdpServer::StartListen(int port) {
+  // Keyed by this object: however often listening restarts, one OnRead is registered, so one
+  // delivery thread uses the reassembly buffer.
+  transport_.AddObserver(
+      [this](const std::string& ip, int p, const std::string& data) { OnRead(ip, p, data); }, this);
+  int bound = transport_.Start("0.0.0.0", port, 2);
+  running_ = bound != 0;
+  if (running_) listen_port_ = bound;
+  LOGI << "running_=" << NORV::sLog::Bool(running_);
+  return running_;
+}
+
+void MetaUdpServer::StopListen() {
+  if (running_.exchange(false)) transport_.Stop();
+}
+
+void MetaUdpServer::OnRead(const std::string&, int, const std::string& data) {
+  if (!rate_started_) {
+    rate_started_ = true;
+    last_rate_tick_ = platform::ClockMs();
+  }
+  uint32_t suppressed = 0;
+  if (data.size() < 10) {
+    if (small_limit_.Allow(&suppressed)) {
+      if (suppressed > 0) LOGE << "pack is too small: " << suppressed << " more suppressed";
+      LOGE << "pack is too small len:" << data.size();
+    }
+    return;
+  }
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+  StreamPacketHeader header;
+  StreamPacketHeader::Parse(bytes, data.size(), &header);
+  if (!header.vstream) {
+    if (not_video_limit_.Allow(&suppressed)) {
+      if (suppressed > 0) LOGE << "pack is not vframe: " << suppressed << " more suppressed";
+      LOGE << "pack is not vframe";
+    }
+    return;
+  }
+  // The payload runs from offset 8 to packlen, which must lie inside the datagram.
+  if (header.packlen < StreamPacketHeader::kSize || header.packlen > data.size()) {
+    if (bad_length_limit_.Allow(&suppressed))
+      LOGE << "pack length " << header.packlen << " outside datagram of " << data.size();
+    return;
+  }
+  if (!buffer_.insert(header, bytes + StreamPacketHeader::kSize,
+                      header.packlen - StreamPacketHeader::kSize))
+    return;
+  buffer_.GetFrame(frame_);
+  if (frame_.empty()) return;
+
+  uint32_t now = platform::ClockMs();
+  ++full_frames_;
+  if (now - last_rate_tick_ >= 3000) {
+    LOGI << full_frames_ / 3 << "(fullpacks/s)";
+    last_rate_tick_ = now;
+    full_frames_ = 0;
+  }
+  sig_vframe_.emit(buffer_.completed_index(), frame_);
+}

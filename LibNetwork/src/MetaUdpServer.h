@@ -1,0 +1,57 @@
+// MetaUdpServer: the process's receiver of the video stream. It checks and parses each
+// datagram, rebuilds frames and emits every complete frame on sig_vframe_.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "VFrameBuffer.h"
+#include "log/rate_limit.h"
+#include "network/NorvNetUDT.h"
+#include "sigslot/sigslot.h"
+
+class MetaUdpServer {
+ public:
+  using FrameSignal = NORV::sHelper::sigslot::signal2<uint32_t, const std::string&>;
+
+  MetaUdpServer();
+  explicit MetaUdpServer(NORV::sNetwork::NorvNetUDT::Options options);
+  ~MetaUdpServer();
+
+  // The process's one receiver, made on first use.
+  static std::shared_ptr<MetaUdpServer> GetInstance();
+
+  // Channel worker thread. Registers with the transport (once) and listens on `port` on every
+  // local address; returns whether it listens.
+  bool StartListen(int port);
+  void StopListen();
+  bool running() const { return running_.load(); }
+  // The UDP port bound by the last successful StartListen.
+  int listen_port() const { return listen_port_.load(); }
+
+  // The transport's observer callback; runs on its one delivery thread.
+  void OnRead(const std::string& ip, int port, const std::string& data);
+
+  // Emitted on the delivery thread with (frame index, frame bytes); slots copy what they keep.
+  FrameSignal sig_vframe_;
+
+  NORV::sNetwork::NorvNetUDT& transport() { return transport_; }
+
+ private:
+  std::atomic<bool> running_{false};
+  std::atomic<int> listen_port_{0};
+  VFrameBuffer buffer_;
+
+  // Delivery thread only.
+  bool rate_started_ = false;
+  uint32_t last_rate_tick_ = 0;
+  uint32_t full_frames_ = 0;
+  NORV::sLog::LogRateLimit small_limit_, not_video_limit_, bad_length_limit_;
+  std::string frame_;
+
+  // Last, so destroyed first: its delivery thread, which runs OnRead, is joined before the
+  // buffer and counters that OnRead uses go.
+  NORV::sNetwork::NorvNetUDT transport_;
+};

@@ -1,0 +1,74 @@
+// VStreamDecoderThread: takes complete frames from the receiver, decodes them on its own
+// thread under the key-frame policy, publishes accepted pictures, and asks the sender for a
+// key frame when the picture stream is broken.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "MetaUdpServer.h"
+#include "NKMsgFrameThread.h"
+#include "ShareMemVFrame.h"
+#include "sigslot/sigslot.h"
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
+// What the decoder thread decodes with; the process's FFmpeg decoder unless a test gives one.
+class FrameDecoder {
+ public:
+  virtual ~FrameDecoder() = default;
+  virtual bool Decode(const uint8_t* data, size_t size, std::vector<uint8_t>* picture, int* width,
+                      int* height, AVCodecID* codec_id, int* picture_type) = 0;
+};
+
+class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public NKMsgFrameThread {
+ public:
+  using RequestSignal = NORV::sHelper::sigslot::signal4<int&, uint32_t, const void*, uint32_t>;
+
+  struct Limits {
+    size_t max_queued_frames = 64;
+    size_t max_queued_bytes = 256u << 20;
+  };
+
+  VStreamDecoderThread();
+  // Tests: another decoder, publisher or queue bound (null: the real ones).
+  VStreamDecoderThread(FrameDecoder* decoder, FramePublisher* publisher, Limits limits);
+  ~VStreamDecoderThread() override;
+
+  // Channel worker thread: starts the thread and connects to the receiver's frame signal.
+  bool StartDecoding();
+  // Channel worker thread: stops the thread (1000 ms limit) and disconnects.
+  void StopDecoding();
+
+  // The receiver's frame slot, on its delivery thread: copies the frame and posts it.
+  void OnPushVFrame(uint32_t frame_index, const std::string& frame);
+
+  // Key-frame requests: (result preset to -1, code, body, length).
+  RequestSignal sig_tcp_send_;
+
+  uint64_t dropped_frames() const { return dropped_.load(); }
+
+ private:
+  void DecodeTask(uint32_t frame_index, const std::string& frame);
+  void RequestIFrame();
+
+  ShareMemVFrame share_mem_;
+  std::shared_ptr<MetaUdpServer> receiver_;  // set while connected to its frame signal
+  std::string start_time_;
+  bool got_iframe_ = false;
+  uint32_t last_frame_idx_ = 0;
+  uint32_t last_request_clock_ = 0;
+
+  FrameDecoder* decoder_;
+  FramePublisher* publisher_;
+  Limits limits_;
+  std::atomic<size_t> queued_frames_{0};
+  std::atomic<size_t> queued_bytes_{0};
+  std::atomic<uint64_t> dropped_{0};
+  std::atomic<uint32_t> last_drop_log_{0};
+  std::vector<uint8_t> picture_;  // decoder thread; reused between frames
+};

@@ -1,0 +1,135 @@
+// Decoding and publication.
+//   decoder_thread_fps_*: pictures/s through the real decoder thread (post, decode, key-frame
+//                         policy, WriteTo, event), frames posted as fast as the queue takes
+//                         them, against `ffmpeg -threads 1 -i clip -pix_fmt nv12 -f null -`
+//                         on the same frames.
+//   writeto_us_*:         one WriteTo of a picture into the section, against a plain memcpy of
+//                         the same size into memory of this process.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "VStreamDecoderThread.h"
+#include "bench_media.h"
+#include "video_decoder.h"
+
+namespace {
+
+using bench::Clip;
+using bench::ClipSpec;
+
+const std::vector<std::string> kX264 = {"-c:v", "libx264", "-tune", "zerolatency", "-g",
+                                        "30",   "-bf",     "0",     "-f",          "h264"};
+const std::vector<std::string> kX265 = {"-c:v",         "libx265",
+                                        "-tune",        "zerolatency",
+                                        "-x265-params", "bframes=0:keyint=30:log-level=error",
+                                        "-f",           "hevc"};
+
+std::vector<std::string> With(std::vector<std::string> base, std::vector<std::string> more) {
+  base.insert(base.end(), more.begin(), more.end());
+  return base;
+}
+
+struct Case {
+  const char* label;
+  ClipSpec spec;
+  int frames;  // decoded in all, the clip over and over
+};
+
+// Posts `frames` frames (the clip over and over, indices in a row) to a fresh decoder thread,
+// never more than a few ahead of what came out, so that none is dropped at the queue.
+double DecoderThreadFps(const Clip& clip, int frames, FramePublisher* section) {
+  bench::CountingPublisher counter(section);
+  reset_video_decoder();
+  VStreamDecoderThread thread(nullptr, &counter, VStreamDecoderThread::Limits());
+  if (!thread.StartDecoding()) return -1;
+  constexpr uint64_t kAhead = 8;
+  for (int i = 0; i < frames; ++i) {
+    while (static_cast<uint64_t>(i) >= counter.count() + kAhead) {
+      if (counter.WaitFor(static_cast<uint64_t>(i) + 1 - kAhead, 5000) + kAhead <=
+          static_cast<uint64_t>(i)) {
+        std::fprintf(stderr, "bench: the decoder thread stalled at frame %d\n", i);
+        thread.StopDecoding();
+        return -1;
+      }
+    }
+    thread.OnPushVFrame(static_cast<uint32_t>(i + 1), clip.Unit(static_cast<size_t>(i)));
+  }
+  uint64_t out = counter.WaitFor(static_cast<uint64_t>(frames), 30000);
+  thread.StopDecoding();
+  reset_video_decoder();
+  if (out != static_cast<uint64_t>(frames) || thread.dropped_frames() != 0)
+    std::fprintf(stderr, "bench: %llu of %d pictures published, %llu dropped at the queue\n",
+                 static_cast<unsigned long long>(out), frames,
+                 static_cast<unsigned long long>(thread.dropped_frames()));
+  return counter.Rate();
+}
+
+double MedianUs(std::vector<double> v) { return bench::Percentile(std::move(v), 50); }
+
+void WriteToAgainstMemcpy(const char* label, int width, int height, int reps,
+                          FramePublisher* section) {
+  const size_t size = static_cast<size_t>(width) * height * 3 / 2;
+  std::vector<uint8_t> picture(size), plain(size);
+  for (size_t i = 0; i < size; ++i) picture[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+  std::memset(plain.data(), 1, size);  // fault the pages in, as the section is
+  std::vector<double> ours, base;
+  for (int r = 0; r < reps; ++r) {
+    // Turn about, so that neither side always finds the caches as the other left them.
+    int64_t t0 = bench::NowUs();
+    section->WriteTo(static_cast<uint32_t>(r + 1), static_cast<uint32_t>(width),
+                     static_cast<uint32_t>(height), picture);
+    int64_t t1 = bench::NowUs();
+    std::memcpy(plain.data(), picture.data(), size);
+    asm volatile("" : : "r"(plain.data()) : "memory");
+    int64_t t2 = bench::NowUs();
+    ours.push_back(static_cast<double>(t1 - t0));
+    base.push_back(static_cast<double>(t2 - t1));
+  }
+  bench::Line(std::string("writeto_us_") + label, MedianUs(ours), "us", MedianUs(base));
+}
+
+}  // namespace
+
+int main() {
+  bench::Scratch scratch;
+  bench::UnlinkOwnNames();
+  int status = 0;
+  {
+    ShareMemVFrame section(bench::kSectionName, bench::kEventName);
+    const std::vector<Case> cases = {
+        {"1080p_h264", {"h264_1920x1080.h264", "1920x1080", 30, kX264}, 300},
+        {"1080p_hevc",
+         {"hevc_1920x1080.h265", "1920x1080", 30, With(kX265, {"-preset", "ultrafast"})},
+         300},
+        {"4k_h264",
+         {"h264_3840x2160.h264", "3840x2160", 30, With(kX264, {"-preset", "veryfast"})},
+         120},
+        {"4k_hevc",
+         {"hevc_3840x2160.h265", "3840x2160", 10, With(kX265, {"-preset", "ultrafast"})},
+         120},
+    };
+    for (const Case& c : cases) {
+      Clip clip;
+      bench::fs::path path = bench::FindClip(c.spec, scratch);
+      if (path.empty() || !bench::LoadClip(path, &clip)) {
+        std::fprintf(stderr, "bench: no clip %s\n", c.spec.name.c_str());
+        status = 1;
+        continue;
+      }
+      // Whole passes of the clip, so that ffmpeg and the thread decode the same frames.
+      const int passes = (c.frames + static_cast<int>(clip.units.size()) - 1) /
+                         static_cast<int>(clip.units.size());
+      const int frames = passes * static_cast<int>(clip.units.size());
+      double ffmpeg = bench::FfmpegFps(bench::Repeated(clip, passes, scratch), frames);
+      double ours = DecoderThreadFps(clip, frames, &section);
+      if (ffmpeg <= 0 || ours <= 0) status = 1;
+      bench::Line(std::string("decoder_thread_fps_") + c.label, ours, "frames/s", ffmpeg);
+    }
+    WriteToAgainstMemcpy("1080p", 1920, 1080, 300, &section);
+    WriteToAgainstMemcpy("4k", 3840, 2160, 100, &section);
+  }
+  bench::UnlinkOwnNames();
+  return status;
+}

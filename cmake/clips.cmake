@@ -1,0 +1,51 @@
+# Encoded test clips, made once per build tree by the test_clips target; tests read them from
+# PELLION_CLIPS_DIR and never encode anything themselves.
+find_program(PELLION_FFMPEG ffmpeg REQUIRED)
+set(PELLION_CLIPS_DIR ${CMAKE_BINARY_DIR}/clips)
+set(PELLION_CLIPS "")
+
+# pellion_clip(<file> <WxH> <seconds> <format> <encoder options>...)
+# Encodes into a temporary name first: an interrupted encode must not look up to date.
+macro(pellion_clip file size seconds format)
+  add_custom_command(OUTPUT ${PELLION_CLIPS_DIR}/${file}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PELLION_CLIPS_DIR}
+    COMMAND ${PELLION_FFMPEG} -hide_banner -loglevel error -y -f lavfi
+      -i testsrc2=size=${size}:rate=30 -t ${seconds} -pix_fmt yuv420p ${ARGN}
+      -f ${format} ${PELLION_CLIPS_DIR}/${file}.part
+    COMMAND ${CMAKE_COMMAND} -E rename ${PELLION_CLIPS_DIR}/${file}.part
+      ${PELLION_CLIPS_DIR}/${file}
+    COMMENT "Encoding test clip ${file}"
+    VERBATIM)
+  list(APPEND PELLION_CLIPS ${PELLION_CLIPS_DIR}/${file})
+endmacro()
+
+set(_x264 -c:v libx264 -tune zerolatency -g 30)
+set(_x265 -c:v libx265 -tune zerolatency -x265-params bframes=0:keyint=30:log-level=error)
+pellion_clip(h264_640x360.h264 640x360 2 h264 ${_x264} -bf 0)
+pellion_clip(h264_1920x1080.h264 1920x1080 1 h264 ${_x264} -bf 0)
+pellion_clip(h264_642x362.h264 642x362 1 h264 ${_x264} -bf 0)
+pellion_clip(h264_bframes_640x360.h264 640x360 1 h264 ${_x264} -bf 2)
+pellion_clip(hevc_640x360.h265 640x360 2 hevc ${_x265})
+pellion_clip(hevc_3840x2160.h265 3840x2160 1 hevc ${_x265} -preset ultrafast -frames:v 10)
+
+add_custom_target(test_clips ALL DEPENDS ${PELLION_CLIPS})
+
+# Decoded references: what the ffmpeg command makes of each clip as NV12, to compare the
+# plug-in's pictures with byte for byte.
+macro(pellion_reference clip frames)
+  add_custom_command(OUTPUT ${PELLION_CLIPS_DIR}/${clip}.nv12
+    COMMAND ${PELLION_FFMPEG} -hide_banner -loglevel error -y -i ${PELLION_CLIPS_DIR}/${clip}
+      -frames:v ${frames} -pix_fmt nv12 -f rawvideo ${PELLION_CLIPS_DIR}/${clip}.nv12.part
+    COMMAND ${CMAKE_COMMAND} -E rename ${PELLION_CLIPS_DIR}/${clip}.nv12.part
+      ${PELLION_CLIPS_DIR}/${clip}.nv12
+    DEPENDS ${PELLION_CLIPS_DIR}/${clip}
+    COMMENT "Decoding reference ${clip}.nv12"
+    VERBATIM)
+  list(APPEND PELLION_REFERENCES ${PELLION_CLIPS_DIR}/${clip}.nv12)
+endmacro()
+pellion_reference(h264_1920x1080.h264 30)
+pellion_reference(h264_642x362.h264 30)
+pellion_reference(h264_640x360.h264 60)
+pellion_reference(hevc_640x360.h265 60)
+pellion_reference(hevc_3840x2160.h265 2)
+add_custom_target(test_references ALL DEPENDS ${PELLION_REFERENCES})

@@ -1,0 +1,87 @@
+// Path helpers: UTF-8 <-> wide conversion, folder joins, module and program-data locations.
+#include "file/path.h"
+
+#include <cstdlib>
+
+#include "platform/module.h"
+
+namespace NORV::sFileManager {
+
+std::wstring ToWide(std::string_view utf8) {
+  std::wstring out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    char32_t cp = 0xFFFD;
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0 || i + len > utf8.size()) {
+      ++i;
+    } else {
+      cp = len == 1 ? c : c & (0x7F >> len);
+      bool ok = true;
+      for (size_t k = 1; k < len; ++k) {
+        unsigned char cc = static_cast<unsigned char>(utf8[i + k]);
+        if ((cc & 0xC0) != 0x80) ok = false;
+        cp = (cp << 6) | (cc & 0x3F);
+      }
+      if (!ok) cp = 0xFFFD;
+      i += ok ? len : 1;
+    }
+    out.push_back(static_cast<wchar_t>(cp));
+  }
+  return out;
+}
+
+std::string ToNarrow(std::wstring_view wide) {
+  std::string out;
+  out.reserve(wide.size());
+  for (wchar_t w : wide) {
+    char32_t cp = static_cast<char32_t>(w);
+    if (cp > 0x10FFFF) cp = 0xFFFD;
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::wstring GetModuleFilePath() { return ToWide(platform::ModuleFilePath()); }
+
+std::wstring GetExeFilePath() { return ToWide(platform::ExeFilePath()); }
+
+std::wstring CombineWithDirectory(const std::wstring& path, const std::wstring& relative) {
+  size_t cut = path.find_last_of(L"/\\");
+  if (path.empty() || cut == std::wstring::npos) return {};
+  return path.substr(0, cut) + L"/" + relative;
+}
+
+std::string ModuleBaseName(std::string_view path) {
+  size_t sep = path.find_last_of("/\\");
+  std::string_view name = sep == std::string_view::npos ? path : path.substr(sep + 1);
+  size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+  return std::string(name);
+}
+
+std::string ProgramDataRoot() {
+  if (const char* root = std::getenv("NORV_PROGRAMDATA"); root != nullptr && *root != '\0')
+    return root;
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0')
+    return state;
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : "") + "/.local/state";
+}
+
+}  // namespace NORV::sFileManager

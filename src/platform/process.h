@@ -1,0 +1,100 @@
+// Processes: command lines split by Windows' rules, spawning without a shell, the registry that
+// reaps every child we start exactly once, pidfds, the /proc snapshot and error texts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace platform {
+
+// Splits a command line the way CommandLineToArgvW does: blanks and tabs separate, double quotes
+// group, 2n backslashes before a quote give n and the quote toggles grouping, 2n+1 give n and a
+// literal quote. The first argument (the program) ends at the next quote or blank, without
+// backslash rules. An empty or blank line gives no arguments.
+std::vector<std::string> SplitCommandLine(std::string_view command_line);
+
+// Quotes one argument so that SplitCommandLine gives it back unchanged. Not for the program:
+// the first word has rules of its own.
+std::string QuoteCommandLineArgument(std::string_view argument);
+
+// Quotes the program (the first word) so that SplitCommandLine gives it back unchanged. One
+// that holds a quote and also a blank, or starts with a quote, cannot be written at all.
+std::string QuoteCommandLineProgram(std::string_view program);
+
+// Quotes text for /bin/sh as one word: '...' with every ' written as '\''.
+std::string ShellQuote(std::string_view text);
+
+struct SpawnRequest {
+  // The file to run. Empty: argv[0] is looked up in PATH.
+  std::string program;
+  std::vector<std::string> argv;
+  // Working directory of the child; empty keeps ours.
+  std::string directory;
+  // stdin from /dev/null; stdout and stderr into one pipe whose read end the caller gets.
+  bool capture_output = false;
+  // The caller waits for the child with WaitForOwnChild and is the only one to reap it, so its
+  // exit code cannot go to someone else.
+  bool caller_reaps = false;
+};
+
+struct SpawnedProcess {
+  DWORD pid = 0;
+  int pidfd = -1;      // the caller's to close
+  int output_fd = -1;  // read end of the output pipe when captured; the caller's to close
+};
+
+enum class SpawnResult { kOk, kPipeFailed, kSpawnFailed };
+
+// Starts a child with posix_spawn. Every descriptor from 3 up is closed in the child, and every
+// descriptor made here is close-on-exec in the parent. The child enters the child registry.
+// On failure errno tells why and nothing stays open.
+SpawnResult Spawn(const SpawnRequest& request, SpawnedProcess* out);
+
+// The child registry. Only children started by Spawn are in it, and each is reaped exactly once,
+// by whichever caller first sees it end; a child that someone else reaped (ECHILD) counts as
+// reaped. The plug-in never waits for "any child": the host owns that. Any thread.
+enum class ChildState { kRunning, kReaped, kNotOurs };
+// kReaped exactly once per child, with its exit code (128 + signal for a killed child, -1 when
+// unknown); kNotOurs for any other pid, a child already reaped, or one its launcher reaps.
+ChildState ReapChildIfEnded(DWORD pid, int* exit_code);
+
+// For a child spawned with caller_reaps: waits without limit for it to end, reaps it and returns
+// its exit code (as above).
+int WaitForOwnChild(const SpawnedProcess& child);
+
+// Waits up to timeout_ms (negative: no limit) for the process behind `pidfd` to end, and reaps it
+// when it is our child. Returns 0 when it ended, 258 on time-out, 0xFFFFFFFF when the descriptor is
+// unusable. *exit_code (optional) is set only when this call reaped it.
+uint32_t WaitForProcess(int pidfd, DWORD pid, int64_t timeout_ms, int* exit_code);
+
+// pidfd_open: a close-on-exec descriptor for the process, or -1 with errno.
+int OpenProcess(DWORD pid);
+// SIGKILL through the pidfd.
+bool KillProcess(int pidfd);
+// A killed process is gone within this bound, or the caller gives up waiting.
+inline constexpr int64_t kKillWaitMs = 2000;
+
+struct ProcessEntry {
+  DWORD pid = 0;
+  // Base name of /proc/PID/exe, else /proc/PID/comm.
+  std::string name;
+};
+// Live processes (zombies left out), in /proc order. False when /proc cannot be read.
+bool SnapshotProcesses(std::vector<ProcessEntry>* out);
+
+DWORD GetCurrentProcessId();
+
+// errno of the calling thread, and its text ("" for 0).
+int GetLastError();
+void SetLastError(int error);
+std::string ErrorText(int error);
+
+// Descriptor helpers for code outside this layer. ReadFd retries EINTR; 0 means end of file.
+int64_t ReadFd(int fd, void* buffer, size_t size);
+void CloseFd(int fd);
+
+}  // namespace platform

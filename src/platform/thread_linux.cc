@@ -1,0 +1,22 @@
+// Thread identity on Linux: ids are kernel tids, names go to prctl.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/thread.h"
+
+namespace platform {
+
+DWORD GetCurrentThreadId() {
+  // The id is read often (every log line); the kernel call is made once per thread.
+  thread_local const DWORD tid = static_cast<DWORD>(::gettid());
+  return tid;
+}
+
+void SetCurrentThreadName(std::string_view name) {
+  std::string cut(name.substr(0, 15));
+  pthread_setname_np(pthread_self(), cut.c_str());
+}
+
+}  // namespace platform

@@ -1,0 +1,303 @@
+// ProcessHelper on top of the platform layer: spawns from argument vectors, never through a
+// shell unless asked for one, and reaps every child it starts.
+#include "subsystem/ProcessHelper.h"
+
+#include "log/log.h"
+#include "platform/process.h"
+#include "platform/window.h"
+
+namespace NORV::sSubSystem {
+
+namespace {
+
+using platform::DWORD;
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view word) {
+  if (word.size() > text.size()) return false;
+  for (size_t start = 0; start + word.size() <= text.size(); ++start) {
+    if (EqualsNoCase(text.substr(start, word.size()), word)) return true;
+  }
+  return false;
+}
+
+bool MatchesWords(const std::string& text, const std::vector<std::string>& words) {
+  if (words.empty()) return true;
+  if (text.empty()) return false;
+  for (const std::string& word : words)
+    if (ContainsNoCase(text, word)) return true;
+  return false;
+}
+
+std::string Utf8OrEmpty(const wchar_t* text) {
+  return text != nullptr ? WideToUtf8(text) : std::string();
+}
+
+// Logging may change errno; the caller's GetLastErrorText must still see the failure.
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(platform::GetLastError()) {}
+  ~ErrnoKeeper() { platform::SetLastError(saved_); }
+  ErrnoKeeper(const ErrnoKeeper&) = delete;
+  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+ private:
+  int saved_;
+};
+
+DWORD Launch(const char* application, const char* commandLine, ProcessInformation* info,
+             const char* directory) {
+  if (info != nullptr) *info = ProcessInformation{};
+  platform::SpawnRequest request;
+  if (commandLine != nullptr) request.argv = platform::SplitCommandLine(commandLine);
+  if (application != nullptr) {
+    request.program = application;
+    if (request.argv.empty()) request.argv.push_back(application);
+  }
+  if (directory != nullptr) request.directory = directory;
+
+  platform::SpawnedProcess child;
+  DWORD pid = 0;
+  if (platform::Spawn(request, &child) == platform::SpawnResult::kOk) {
+    pid = child.pid;
+    if (info != nullptr) {
+      info->process = ProcessHandle::Adopt(child.pid, child.pidfd);
+      info->processId = child.pid;
+      info->threadId = child.pid;
+    } else {
+      platform::CloseFd(child.pidfd);
+    }
+  }
+  ErrnoKeeper keep;
+  LOGI << "createprocess:" << (application != nullptr ? application : "nullptr") << " "
+       << (commandLine != nullptr ? commandLine : "nullptr") << " pid:" << pid;
+  return pid;
+}
+
+const char* NullIfEmpty(const char* text) {
+  return text != nullptr && *text != '\0' ? text : nullptr;
+}
+
+}  // namespace
+
+std::string WideToUtf8(std::wstring_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) {
+    auto c = static_cast<char32_t>(wc);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::wstring Utf8ToWide(std::string_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80           ? 1
+                    : (lead >> 5) == 0x6  ? 2
+                    : (lead >> 4) == 0xE  ? 3
+                    : (lead >> 3) == 0x1E ? 4
+                                          : 0;
+    char32_t c = length == 1   ? lead
+                 : length == 2 ? lead & 0x1F
+                 : length == 3 ? lead & 0x0F
+                               : lead & 0x07;
+    bool valid = length != 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) valid = false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not characters.
+    static constexpr char32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (valid && (c < kMinimum[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
+      valid = false;
+    out += static_cast<wchar_t>(valid ? c : kReplacement);
+    i += valid ? length : 1;
+  }
+  return out;
+}
+
+DWORD ProcessHelper::CreateProcessW(const wchar_t* application, const wchar_t* commandLine,
+                                    uint16_t /*showWindow*/, bool /*inheritHandles*/,
+                                    const StartupInfo* /*startupInfo*/,
+                                    ProcessInformation* processInfoOut,
+                                    const wchar_t* currentDirectory) {
+  std::string app = Utf8OrEmpty(application);
+  std::string line = Utf8OrEmpty(commandLine);
+  std::string dir = Utf8OrEmpty(currentDirectory);
+  return Launch(application != nullptr ? app.c_str() : nullptr,
+                commandLine != nullptr ? line.c_str() : nullptr, processInfoOut,
+                currentDirectory != nullptr ? dir.c_str() : nullptr);
+}
+
+DWORD ProcessHelper::CreateProcessW(const char* application, const char* commandLine,
+                                    uint16_t /*showWindow*/, bool /*inheritHandles*/,
+                                    const StartupInfo* /*startupInfo*/,
+                                    ProcessInformation* processInfoOut,
+                                    const char* currentDirectory) {
+  return Launch(NullIfEmpty(application), NullIfEmpty(commandLine), processInfoOut,
+                NullIfEmpty(currentDirectory));
+}
+
+int ProcessHelper::ExecInCmdWithResult(const std::wstring& command, const std::wstring& directory,
+                                       std::string* output) {
+  return ExecInCmdWithResult(WideToUtf8(command), WideToUtf8(directory), output);
+}
+
+int ProcessHelper::ExecInCmdWithResult(const std::string& command, const std::string& directory,
+                                       std::string* output) {
+  int exitCode = -1;
+  _ExecInCmdWithResult(command, directory, output, &exitCode, true);
+  return exitCode;
+}
+
+int ProcessHelper::_ExecInCmdWithResult(const std::wstring& command, const std::wstring& directory,
+                                        std::string* output, int* exitCode, bool sameConsole) {
+  return _ExecInCmdWithResult(WideToUtf8(command), WideToUtf8(directory), output, exitCode,
+                              sameConsole);
+}
+
+int ProcessHelper::_ExecInCmdWithResult(const std::string& command, const std::string& directory,
+                                        std::string* output, int* exitCode, bool /*sameConsole*/) {
+  if (exitCode != nullptr) *exitCode = -1;
+  platform::SpawnRequest request;
+  request.program = "/bin/sh";
+  request.argv = {"sh", "-c", command};
+  request.directory = directory;
+  request.capture_output = output != nullptr;
+  request.caller_reaps = true;
+
+  platform::SpawnedProcess child;
+  switch (platform::Spawn(request, &child)) {
+    case platform::SpawnResult::kOk:
+      break;
+    case platform::SpawnResult::kPipeFailed: {
+      ErrnoKeeper keep;
+      LOGE << "Error on CreatePipe, err=" << platform::GetLastError();
+      return 0;
+    }
+    case platform::SpawnResult::kSpawnFailed: {
+      ErrnoKeeper keep;
+      LOGE << "Error on CreateProcess, err=" << platform::GetLastError();
+      return 0;
+    }
+  }
+
+  if (output != nullptr) {
+    output->clear();
+    char buffer[1024];
+    // Only end of file ends the read: a command's background children may still be writing.
+    for (;;) {
+      int64_t n = platform::ReadFd(child.output_fd, buffer, sizeof(buffer));
+      if (n <= 0) break;
+      output->append(buffer, static_cast<size_t>(n));
+    }
+    platform::CloseFd(child.output_fd);
+  }
+
+  // The exit code comes from the wait, which also reaps the child.
+  int code = platform::WaitForOwnChild(child);
+  platform::CloseFd(child.pidfd);
+  if (exitCode != nullptr) *exitCode = code;
+
+  LOGI << "/bin/sh -c " << command << " CONSOLE DATA:" << (output != nullptr ? *output : "")
+       << " exitcode:" << (exitCode != nullptr ? code : -1);
+  return 1;
+}
+
+int ProcessHelper::KillProcessByName(const char* name) {
+  std::vector<platform::ProcessEntry> processes;
+  if (!platform::SnapshotProcesses(&processes)) return 0;
+  if (name == nullptr) return 1;
+  const DWORD self = platform::GetCurrentProcessId();
+  for (const platform::ProcessEntry& process : processes) {
+    if (process.pid != self && EqualsNoCase(process.name, name)) TerminateProcessById(process.pid);
+  }
+  return 1;
+}
+
+DWORD ProcessHelper::FindProcessIdByName(const wchar_t* name) {
+  if (name == nullptr) return 0;
+  return FindProcessIdByName(WideToUtf8(name).c_str());
+}
+
+DWORD ProcessHelper::FindProcessIdByName(const char* name) {
+  if (name == nullptr) return 0;
+  std::vector<platform::ProcessEntry> processes;
+  if (!platform::SnapshotProcesses(&processes)) return 0;
+  for (const platform::ProcessEntry& process : processes)
+    if (EqualsNoCase(process.name, name)) return process.pid;
+  return 0;
+}
+
+int ProcessHelper::TerminateProcessById(DWORD pid) {
+  int pidfd = platform::OpenProcess(pid);
+  if (pidfd < 0) return 0;
+  bool killed = platform::KillProcess(pidfd);
+  ErrnoKeeper keep;
+  // Waiting until it is gone lets a caller start a new instance without racing the old one;
+  // when it is our child the wait also reaps it.
+  if (killed) platform::WaitForProcess(pidfd, pid, platform::kKillWaitMs, nullptr);
+  platform::CloseFd(pidfd);
+  return killed ? 1 : 0;
+}
+
+std::string ProcessHelper::GetLastErrorText() {
+  return platform::ErrorText(platform::GetLastError());
+}
+
+std::vector<HWND> ProcessHelper::FindWindowsByClassAndTitle(
+    const std::vector<std::string>& classWords, const std::vector<std::string>& titleWords) {
+  std::vector<HWND> found;
+  if (classWords.empty() && titleWords.empty()) return found;
+  for (HWND hwnd : platform::EnumTopLevelWindows()) {
+    std::string title = platform::GetWindowTitle(hwnd);
+    if (!MatchesWords(title, titleWords)) continue;
+    std::string instance, class_name;
+    platform::GetWindowClass(hwnd, &instance, &class_name);
+    if (MatchesWords(instance, classWords) || MatchesWords(class_name, classWords))
+      found.push_back(hwnd);
+  }
+  return found;
+}
+
+std::string ProcessHelper::ShellQuote(std::string_view text) { return platform::ShellQuote(text); }
+
+std::string ProcessHelper::QuoteArgument(std::string_view text) {
+  return platform::QuoteCommandLineArgument(text);
+}
+
+std::string ProcessHelper::QuoteProgram(std::string_view text) {
+  return platform::QuoteCommandLineProgram(text);
+}
+
+}  // namespace NORV::sSubSystem

@@ -1,0 +1,82 @@
+// The device connector against an adb stand-in beside a host executable in a folder with blanks.
+#include "AdbConnector.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+
+#include "adb/mirror_test_util.h"
+#include "common/wait.h"
+#include "file/path.h"
+#include "log/log_capture.h"
+
+namespace {
+
+using namespace mirror_test;
+
+class ConnectorTest : public ::testing::Test {
+ protected:
+  fs::path host_dir() const { return dir_.path() / "host dir"; }
+  bool Connect(const std::string& address = "192.168.42.11", int64_t timeout_ms = 10000) {
+    AdbConnector connector(timeout_ms, NORV::sFileManager::ToWide((host_dir() / "host").string()));
+    return connector.Connect(address);
+  }
+
+  ScratchDir dir_;
+  fs::path record_ = dir_.path() / "adb-record";
+  NORV::sLog::LogCapture log_;
+};
+
+TEST_F(ConnectorTest, JudgesAdbsAnswerLetterCaseAside) {
+  const struct {
+    const char* output;
+    bool connected;
+  } cases[] = {
+      {"already connected to 192.168.42.11:5555\n", true},
+      {"* daemon started successfully\nCONNECTED TO 192.168.42.11:5555\n", true},
+      {"failed to connect to '192.168.42.11:5555': Connection refused\n", false},
+      {"connect to 192.168.42.11:5555", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    InstallAdb(host_dir(), record_, c.output);
+    EXPECT_EQ(Connect(), c.connected);
+  }
+  EXPECT_EQ(AdbArguments(record_), (std::vector<std::string>{"connect", "192.168.42.11:5555"}));
+  EXPECT_EQ(log_.Count("connect to 192.168.42.11 [true]"), 2u);
+  EXPECT_EQ(log_.Count("connect to 192.168.42.11 [false]"), 3u);
+}
+
+TEST_F(ConnectorTest, MissingAdbIsNotConnected) {
+  EXPECT_FALSE(Connect());
+  EXPECT_EQ(log_.Count("connect to 192.168.42.11 [false]"), 1u);
+}
+
+TEST_F(ConnectorTest, AnAddressWithShellCharactersNeverReachesTheShell) {
+  InstallAdb(host_dir(), record_, "connected to x");
+  EXPECT_FALSE(Connect("1.2.3.4;touch injected"));
+  EXPECT_FALSE(fs::exists(record_));
+}
+
+TEST_F(ConnectorTest, HangingAdbIsKilledWithEverythingItStartedAtTheLimit) {
+  // adb's child holds the output pipe: killing the shell alone would leave the read hanging.
+  const fs::path child_pid = dir_.path() / "child-pid";
+  WriteScript(host_dir() / "scrcpy" / "adb",
+              Quote(FAKE_CMD_PATH) + " --hang &\necho $! > " + Quote(child_pid) + "\nwait");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Connect("192.168.42.11", 300));
+  int64_t took = testing_util::MillisSince(start);
+  EXPECT_GE(took, 300);
+  EXPECT_LT(took, 5000);
+  EXPECT_EQ(log_.Count("adb did not finish within 300 ms"), 1u);
+
+  std::vector<std::string> pid = ReadLines(child_pid);
+  ASSERT_EQ(pid.size(), 1u);
+  const pid_t child = std::stoi(pid[0]);
+  EXPECT_TRUE(testing_util::WaitUntil([&] { return ProcessGone(child); }));
+  if (!ProcessGone(child)) kill(child, SIGKILL);
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+// The channel object itself: worker lifecycle, the sender link, and what never escapes to a host.
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "Pellion.h"
+#include "common/wait.h"
+#include "log/log_capture.h"
+#include "platform/thread.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_util::WaitUntil;
+
+class FakeSender : public ITcpOper {
+ public:
+  int32_t SendMsg(uint32_t code, const void* body, uint32_t length) override {
+    ++calls;
+    last_code = code;
+    last_body = body;
+    last_length = length;
+    tid = platform::GetCurrentThreadId();
+    if (throw_) throw std::runtime_error("sender broke");
+    return 42;
+  }
+  std::atomic<int> calls{0};
+  uint32_t last_code = 99;
+  const void* last_body = this;
+  uint32_t last_length = 99;
+  platform::DWORD tid = 0;
+  bool throw_ = false;
+};
+
+TEST(ChannelTest, TheInterfaceIsTheObjectsOwnAddress) {
+  Pellion p;
+  EXPECT_EQ(static_cast<void*>(static_cast<IAVStreamInterface*>(&p)), static_cast<void*>(&p));
+}
+
+TEST(ChannelTest, StartLogsTheWorkerAndASecondStartChangesNothing) {
+  NORV::sLog::LogCapture capture;
+  Pellion p;
+  EXPECT_FALSE(p.IsRunning()) << "construction starts no thread";
+  ASSERT_EQ(p.StartChan(), 1);
+  auto lines = capture.Matching("start av chan tid:");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].function, "Pellion::StartChan");
+  EXPECT_EQ(lines[0].text, "start av chan tid:" + std::to_string(p.thread_id()));
+  platform::DWORD tid = p.thread_id();
+  EXPECT_EQ(p.StartChan(), 1);
+  EXPECT_EQ(p.thread_id(), tid);
+  EXPECT_EQ(capture.Count("start av chan tid:"), 1u) << "the second start logs nothing";
+  p.StopChan();
+  EXPECT_EQ(p.thread_id(), 0u);
+}
+
+TEST(ChannelTest, StartFailsWhileATimedOutWorkerStillRuns) {
+  NORV::sLog::LogCapture capture;
+  Pellion p;
+  ASSERT_EQ(p.StartChan(), 1);
+  std::atomic<bool> release{false}, blocking{false};
+  ASSERT_TRUE(p.PostTask([&] {
+    blocking = true;
+    WaitUntil([&] { return release.load(); }, 30s);
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return blocking.load(); }));
+  auto start = std::chrono::steady_clock::now();
+  p.StopChan();
+  EXPECT_GE(testing_util::MillisSince(start), 3000);
+  EXPECT_EQ(capture.Count("wait thread stop timeout, TerminateThread! entry cleaning:[false]"), 1u);
+
+  EXPECT_EQ(p.StartChan(), 0);
+  EXPECT_EQ(capture.Count("start av chan tid:0"), 1u);
+
+  release = true;
+  ASSERT_TRUE(WaitUntil([&] { return p.thread_id() == 0; }));
+  EXPECT_EQ(p.StartChan(), 1) << "once the old worker ended, the channel starts again";
+  p.StopChan();
+}
+
+TEST(ChannelTest, RequestWithoutSenderKeepsThePresetResult) {
+  Pellion p;
+  int result = -1;
+  p.TcpSendData(result, REQUEST_CODE_FOR_I_FRAME, nullptr, 0);
+  EXPECT_EQ(result, -1);
+}
+
+TEST(ChannelTest, RequestReachesTheSenderOnTheCallingThread) {
+  Pellion p;
+  FakeSender sender;
+  p.SetTcpOper(&sender);
+  int result = -1;
+  std::thread decoder([&] { p.TcpSendData(result, REQUEST_CODE_FOR_I_FRAME, nullptr, 0); });
+  decoder.join();
+  EXPECT_EQ(sender.calls.load(), 1);
+  EXPECT_EQ(sender.last_code, 0u);
+  EXPECT_EQ(sender.last_body, nullptr);
+  EXPECT_EQ(sender.last_length, 0u);
+  EXPECT_NE(sender.tid, platform::GetCurrentThreadId());
+  EXPECT_EQ(result, 42);
+  p.SetTcpOper(nullptr);
+  result = -1;
+  p.TcpSendData(result, 0, nullptr, 0);
+  EXPECT_EQ(sender.calls.load(), 1);
+}
+
+TEST(ChannelTest, ASenderThatThrowsDoesNotEscape) {
+  NORV::sLog::LogCapture capture;
+  Pellion p;
+  FakeSender sender;
+  sender.throw_ = true;
+  p.SetTcpOper(&sender);
+  int result = -1;
+  p.TcpSendData(result, 0, nullptr, 0);
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(capture.Count("sender broke"), 1u);
+}
+
+// A plain socket on UDP 9111, without address reuse: it binds only while nobody listens.
+bool Port9111IsFree() {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(9111);
+  bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  close(fd);
+  return free;
+}
+
+// Sends one complete frame (a single packet) to the channel's port.
+void SendFrame(uint32_t idx, const std::string& payload) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::string d(8, '\0');
+  StreamPacketHeader h{true, true, static_cast<uint16_t>(8 + payload.size()), idx, 0};
+  h.Write(reinterpret_cast<uint8_t*>(d.data()));
+  d += payload;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(9111);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  close(fd);
+}
+
+uint32_t g_clock = 50000;
+uint32_t LateClock() { return g_clock; }
+
+TEST(ChannelRunTest, BuildingCreatesTheSectionButNoThreadAndNoSocket) {
+  // An earlier test's receive loop closes its socket within a second of its stop.
+  ASSERT_TRUE(testing_util::WaitUntil([] { return Port9111IsFree(); }));
+  int threads = testing_util::CountThreads();
+  Pellion p;
+  EXPECT_EQ(testing_util::CountThreads(), threads);
+  EXPECT_TRUE(std::filesystem::exists("/dev/shm/norv_vframe_header_2025_05_19"));
+  EXPECT_TRUE(std::filesystem::exists("/dev/shm/sem.norv_vframe_event_2025_05_19"));
+  ASSERT_EQ(p.StartChan(), 1);
+  EXPECT_FALSE(Port9111IsFree()) << "listening on 9111 once started";
+  EXPECT_EQ(p.StartChan(), 1);
+  p.StopChan();
+  EXPECT_TRUE(testing_util::WaitUntil([] { return Port9111IsFree(); }));
+}
+
+TEST(ChannelRunTest, BrokenStreamAsksTheSenderOnTheDecoderThread) {
+  platform::SetClockMsForTesting(&LateClock);
+  NORV::sLog::LogCapture capture;
+  Pellion p;
+  FakeSender sender;
+  p.SetTcpOper(&sender);
+  ASSERT_EQ(p.StartChan(), 1);
+  SendFrame(1, "not a video frame at all");
+  ASSERT_TRUE(capture.WaitFor("send REQUEST_CODE_FOR_I_FRAME nRet=42"));
+  EXPECT_EQ(sender.calls.load(), 1);
+  EXPECT_EQ(sender.last_code, 0u);
+  EXPECT_EQ(sender.last_body, nullptr);
+  EXPECT_EQ(sender.last_length, 0u);
+  auto lines = capture.Matching("send REQUEST_CODE_FOR_I_FRAME");
+  EXPECT_EQ(sender.tid, lines[0].thread_id) << "SendMsg runs on the decoder thread";
+  EXPECT_NE(sender.tid, platform::GetCurrentThreadId());
+  p.StopChan();
+  p.SetTcpOper(nullptr);
+  g_clock += 1000;
+  ASSERT_EQ(p.StartChan(), 1);
+  SendFrame(2, "not a video frame either");
+  EXPECT_TRUE(capture.WaitFor("send REQUEST_CODE_FOR_I_FRAME nRet=-1"));
+  p.StopChan();
+  platform::SetClockMsForTesting(nullptr);
+}
+
+TEST(ChannelRunTest, RestartsDecodeEachFrameOnce) {
+  platform::SetClockMsForTesting(&LateClock);
+  NORV::sLog::LogCapture capture;
+  Pellion p;
+  for (uint32_t cycle = 1; cycle <= 20; ++cycle) {
+    ASSERT_EQ(p.StartChan(), 1);
+    SendFrame(cycle, "frame of cycle " + std::to_string(cycle));
+    ASSERT_TRUE(capture.WaitFor("miss codec: ", cycle)) << "cycle " << cycle;
+    p.StopChan();
+  }
+  // Stopped: nothing more is decoded.
+  SendFrame(99, "after the stop");
+  ASSERT_EQ(p.StartChan(), 1);  // a last start proves the count below is settled
+  SendFrame(100, "last");
+  ASSERT_TRUE(capture.WaitFor("miss codec: ", 21));
+  p.StopChan();
+  EXPECT_EQ(capture.Count("miss codec: "), 21u) << "every frame decoded exactly once";
+  platform::SetClockMsForTesting(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+#include "e2e_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace e2e {
+
+Child::~Child() {
+  if (pid_ > 0 && !code_) {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+}
+
+bool Child::Start(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err) {
+  std::vector<std::string> args = argv;
+  std::vector<char*> cargv;
+  for (std::string& a : args) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int rc = posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) pid_ = -1;
+  return rc == 0;
+}
+
+std::optional<int> Child::Wait(std::chrono::milliseconds timeout) {
+  if (code_ || pid_ <= 0) return code_;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return code_;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool Child::Running() { return pid_ > 0 && !Wait(std::chrono::milliseconds(0)); }
+
+void Child::Signal(int sig) {
+  if (Running()) kill(pid_, sig);
+}
+
+Trace ReadTrace(const fs::path& path) {
+  Trace t;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("request ")) {
+      t.requests.push_back(t.frames.size());
+      continue;
+    }
+    std::istringstream fields(line);
+    TraceFrame f;
+    int key = 0;
+    if (!(fields >> f.index >> f.au >> key >> f.last_datagram_us)) continue;
+    f.key = key != 0;
+    t.position[f.index] = t.frames.size();
+    t.frames.push_back(f);
+  }
+  return t;
+}
+
+std::vector<DumpRecord> ReadDump(const fs::path& path, bool with_pictures) {
+  std::vector<DumpRecord> records;
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  const auto size = static_cast<uint64_t>(fs::file_size(path, ec));
+  if (ec) return records;
+  uint64_t pos = 0;
+  uint8_t h[12];
+  while (pos + sizeof h <= size && in.read(reinterpret_cast<char*>(h), sizeof h)) {
+    DumpRecord r;
+    r.index = static_cast<uint32_t>(h[0] | h[1] << 8 | h[2] << 16) | static_cast<uint32_t>(h[3])
+                                                                         << 24;
+    r.width = static_cast<uint16_t>(h[4] | h[5] << 8);
+    r.height = static_cast<uint16_t>(h[6] | h[7] << 8);
+    const uint32_t n =
+        static_cast<uint32_t>(h[8] | h[9] << 8 | h[10] << 16) | static_cast<uint32_t>(h[11]) << 24;
+    if (pos + sizeof h + n > size) break;
+    if (with_pictures) {
+      r.nv12.resize(n);
+      if (!in.read(reinterpret_cast<char*>(r.nv12.data()), n)) break;
+    } else {
+      in.seekg(n, std::ios::cur);
+    }
+    pos += sizeof h + n;
+    records.push_back(std::move(r));
+  }
+  return records;
+}
+
+fs::path ClipPath(const std::string& name) { return fs::path(PELLION_CLIPS_DIR) / name; }
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream f(path);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool Reference::Load(const std::string& clip, int width, int height) {
+  picture_size_ = static_cast<size_t>(width) * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
+  const fs::path path = ClipPath(clip + ".nv12");
+  std::error_code ec;
+  const auto size = fs::file_size(path, ec);
+  if (ec || size == 0 || size % picture_size_ != 0) return false;
+  bytes_.resize(size);
+  std::ifstream f(path, std::ios::binary);
+  return static_cast<bool>(
+      f.read(reinterpret_cast<char*>(bytes_.data()), static_cast<std::streamsize>(size)));
+}
+
+std::span<const uint8_t> Reference::Picture(size_t au) const {
+  if (au >= count()) return {};
+  return std::span<const uint8_t>(bytes_).subspan(au * picture_size_, picture_size_);
+}
+
+namespace {
+
+// Whether `got` is `a` and `b` in a few stretches, as two copies racing through a buffer
+// leave it. Some bytes must be `a`'s alone and some `b`'s alone: a picture that is wholly an
+// earlier one is a wrong picture, not a torn one.
+bool MixOf(std::span<const uint8_t> got, std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  int from = 0, switches = 0;  // 0: a, 1: b
+  size_t only_a = 0, only_b = 0;
+  for (size_t i = 0; i < got.size(); ++i) {
+    bool in_a = got[i] == a[i], in_b = got[i] == b[i];
+    if (!in_a && !in_b) return false;
+    only_a += in_a && !in_b;
+    only_b += in_b && !in_a;
+    int now = in_a && in_b ? from : in_a ? 0 : 1;
+    if (now != from && ++switches > 4) return false;
+    from = now;
+  }
+  return only_a > 0 && only_b > 0;
+}
+
+}  // namespace
+
+Verdict Compare(std::span<const uint8_t> got, std::span<const uint8_t> want,
+                const std::vector<std::span<const uint8_t>>& earlier) {
+  if (got.size() == want.size() && std::equal(got.begin(), got.end(), want.begin()))
+    return Verdict::kIdentical;
+  if (got.size() != want.size()) return Verdict::kDifferent;
+  for (std::span<const uint8_t> e : earlier)
+    if (e.size() == got.size() && MixOf(got, want, e)) return Verdict::kTorn;
+  return Verdict::kDifferent;
+}
+
+bool UdpPortBound(int port) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, ":%04X", port);
+  for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local;
+      fields >> slot >> local;
+      if (local.size() > 5 && local.compare(local.size() - 5, 5, hex) == 0) return true;
+    }
+  }
+  return false;
+}
+
+int FreeTcpPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+}  // namespace e2e

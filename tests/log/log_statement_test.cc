@@ -1,0 +1,68 @@
+// Log statements: the function name and line reach the sinks exactly.
+#include <gtest/gtest.h>
+
+#include "log/log.h"
+#include "log/log_capture.h"
+
+namespace NORV::sNetwork {
+struct NorvNetUDT {
+  int Start(const std::string&, int) {
+    LOGI << "bind port:" << 9111 << " success ";
+    return __LINE__ - 1;
+  }
+};
+}  // namespace NORV::sNetwork
+
+namespace {
+
+using NORV::sLog::FunctionName;
+
+TEST(LogStatementTest, FunctionNameIsClassAndFunction) {
+  EXPECT_EQ(FunctionName("void NORV::sNetwork::NorvNetUDT::Start(const string&, int, int)"),
+            "NORV::sNetwork::NorvNetUDT::Start");
+  EXPECT_EQ(FunctionName("static std::shared_ptr<MetaUdpServer> MetaUdpServer::GetInstance()"),
+            "MetaUdpServer::GetInstance");
+  EXPECT_EQ(FunctionName("std::map<int, std::pair<int, int> > A::B<C, D>::f(int) const"),
+            "A::B<C, D>::f");
+  EXPECT_EQ(FunctionName("Pellion::Pellion()"), "Pellion::Pellion");
+  EXPECT_EQ(FunctionName("const char* AdbScrcpy::Name()"), "AdbScrcpy::Name");
+  EXPECT_EQ(FunctionName("void Foo::Bar(int)::<lambda()>"), "Foo::Bar");
+  EXPECT_EQ(FunctionName("bool Foo::operator()(int)"), "Foo::operator()");
+  EXPECT_EQ(FunctionName("bool Foo::operator<(const Foo&) const"), "Foo::operator<");
+  EXPECT_EQ(FunctionName("int main()"), "main");
+}
+
+TEST(LogStatementTest, StatementCarriesFunctionLineAndText) {
+  NORV::sLog::LogCapture capture;
+  int line = NORV::sNetwork::NorvNetUDT().Start("0.0.0.0", 9111);
+  auto lines = capture.Matching("bind port:");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].severity, NORV::sLog::kInfo);
+  EXPECT_EQ(lines[0].function, "NORV::sNetwork::NorvNetUDT::Start");
+  EXPECT_EQ(lines[0].line, line);
+  EXPECT_EQ(lines[0].text, "bind port:9111 success ");
+}
+
+TEST(LogStatementTest, SeveritiesAndWlogI) {
+  NORV::sLog::LogCapture capture;
+  LOGW << "udp recv thread entry";
+  LOGE << "socket dont create!";
+  wlogI("File::Move", "FILE:[%s],ret:[%d],lasterror:[%d]", "a.log", 0, 2);
+  auto lines = capture.lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].severity, NORV::sLog::kWarning);
+  EXPECT_EQ(lines[1].severity, NORV::sLog::kError);
+  EXPECT_EQ(lines[2].severity, NORV::sLog::kInfo);
+  EXPECT_EQ(lines[2].text, "[File::Move]FILE:[a.log],ret:[0],lasterror:[2]");
+}
+
+TEST(LogStatementTest, WlogICutsAt1024Bytes) {
+  NORV::sLog::LogCapture capture;
+  std::string big(5000, 'x');
+  wlogI("F", "%s", big.c_str());
+  auto lines = capture.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text.size(), std::string("[F]").size() + 1024);
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+// The transport and the receiver on real loopback sockets.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "MetaUdpServer.h"
+#include "common/wait.h"
+#include "log/log_capture.h"
+#include "network/NorvNetUDT.h"
+#include "subsystem/AutoEvent.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using NORV::sNetwork::NorvNetUDT;
+using testing_util::WaitUntil;
+
+class Sender {
+ public:
+  explicit Sender(int port = 0) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(port != 0 ? INADDR_ANY : INADDR_LOOPBACK);
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    socklen_t len = sizeof(a);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Sender() { close(fd_); }
+  void Send(int port, const std::string& data) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  }
+  int port() const { return port_; }
+  bool bound() const { return bound_; }
+
+ private:
+  int fd_;
+  bool bound_ = false;
+  int port_ = 0;
+};
+
+struct Received {
+  std::mutex mu;
+  std::vector<std::tuple<std::string, int, std::string>> items;
+  size_t size() {
+    std::lock_guard<std::mutex> lock(mu);
+    return items.size();
+  }
+};
+
+NorvNetUDT::Callback Into(Received* r) {
+  return [r](const std::string& ip, int port, const std::string& data) {
+    std::lock_guard<std::mutex> lock(r->mu);
+    r->items.emplace_back(ip, port, data);
+  };
+}
+
+// One-datagram frames at a stream's pace to `port` (none while it is 0), from a thread that
+// stops and is joined at destruction, so a failed assertion leaves nothing running.
+class FrameStream {
+ public:
+  FrameStream() {
+    thread_ = std::thread([this] {
+      uint32_t idx = 1;
+      while (!stop_) {
+        std::string d(10, '\0');
+        StreamPacketHeader h{true, true, 10, idx++, 0};
+        h.Write(reinterpret_cast<uint8_t*>(d.data()));
+        if (int p = port.load(); p != 0) sender_.Send(p, d);
+        std::this_thread::sleep_for(std::chrono::microseconds(150));  // pace, not synchronisation
+      }
+    });
+  }
+  ~FrameStream() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::atomic<int> port{0};
+
+ private:
+  Sender sender_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(ControlCipherTest, KnownVector) {
+  const uint8_t plain[8] = {0x55, 0x44, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00};
+  const uint8_t cipher[8] = {0x5b, 0xe0, 0xbc, 0x1f, 0x0d, 0x15, 0x71, 0x4c};
+  uint8_t out[8];
+  NORV::sNetwork::DecipherControlBytes(plain, out);
+  EXPECT_EQ(std::memcmp(out, cipher, 8), 0);
+  NORV::sNetwork::DecipherControlBytes(cipher, out);
+  EXPECT_EQ(std::memcmp(out, plain, 8), 0);
+}
+
+TEST(TransportTest, DeliversDatagramsIntactInOrderWithTheSender) {
+  NORV::sLog::LogCapture capture;
+  NorvNetUDT udt;
+  Received got;
+  ASSERT_TRUE(udt.AddObserver(Into(&got)));
+  int port = udt.Start("0.0.0.0", 0, 2);
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(capture.Count("bind port:0 success "), 1u);
+  EXPECT_EQ(capture.Count("StartListen port:" + std::to_string(port) + " success "), 1u);
+  EXPECT_EQ(capture.Count("start udt: success  transtype:2"), 1u);
+  EXPECT_EQ(udt.Start("0.0.0.0", 0, 2), port) << "a running transport changes nothing";
+  EXPECT_GT(udt.receive_buffer(), 0);
+
+  Sender s;
+  std::vector<std::string> sent;
+  for (size_t size : {3, 4, 1400, 65507}) {
+    std::string d(size, '\0');
+    for (size_t i = 0; i < size; ++i) d[i] = static_cast<char>(i * 7 + size);
+    d[0] = 'x';  // never a control header
+    s.Send(port, d);
+    if (size >= 4) sent.push_back(d);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return got.size() == 3; }));
+  for (size_t i = 0; i < 3; ++i) {
+    auto& [ip, p, data] = got.items[i];
+    EXPECT_EQ(ip, "127.0.0.1");
+    EXPECT_EQ(p, s.port());
+    EXPECT_EQ(data, sent[i]);
+  }
+}
+
+TEST(TransportTest, EmptyAddressBindsButReceivesNothing) {
+  NorvNetUDT udt;
+  Received got;
+  udt.AddObserver(Into(&got));
+  int port = udt.Start("", 0, 2);
+  ASSERT_GT(port, 0);
+  Sender s;
+  s.Send(port, "hello");
+  // Prove the absence against a second, listening transport that gets its datagram.
+  NorvNetUDT other;
+  Received other_got;
+  other.AddObserver(Into(&other_got));
+  int other_port = other.Start("127.0.0.1", 0, 2);
+  s.Send(other_port, "hello");
+  ASSERT_TRUE(WaitUntil([&] { return other_got.size() == 1; }));
+  EXPECT_EQ(got.size(), 0u);
+}
+
+class ControlTest : public ::testing::Test {
+ protected:
+  std::string Enciphered(uint16_t magic, uint16_t low, uint16_t high, const std::string& payload) {
+    uint8_t plain[8] = {static_cast<uint8_t>(magic),
+                        static_cast<uint8_t>(magic >> 8),
+                        static_cast<uint8_t>(low),
+                        static_cast<uint8_t>(low >> 8),
+                        static_cast<uint8_t>(high),
+                        static_cast<uint8_t>(high >> 8),
+                        0,
+                        0};
+    uint8_t out[8];
+    NORV::sNetwork::DecipherControlBytes(plain, out);
+    return std::string(reinterpret_cast<char*>(out), 8) + payload;
+  }
+  void TearDown() override { platform::NamedSemaphore::Unlink(name_); }
+  uint16_t high_ = static_cast<uint16_t>(getpid());
+  std::string name_ = [this] {
+    char n[64];
+    std::snprintf(n, sizeof(n), "Global\\norv_udt_seq:%08x-%04x", high_, 1);
+    return std::string(n);
+  }();
+};
+
+TEST_F(ControlTest, AcknowledgementSetsTheNamedEventAndDeliversThePayload) {
+  NORV::sLog::LogCapture capture;
+  NORV::sSubSystem::CAutoEvent ack(name_, false, true);
+  ASSERT_TRUE(ack.IsValid());
+  NorvNetUDT udt;
+  Received got;
+  udt.AddObserver(Into(&got));
+  int port = udt.Start("127.0.0.1", 0, 2);
+  Sender s;
+  s.Send(port, Enciphered(0x4955, 1, high_, "plain control"));
+  ASSERT_TRUE(WaitUntil([&] { return got.size() == 1; }));
+  EXPECT_EQ(ack.Wait(0), 258u) << "0x4955 sets nothing";
+  s.Send(port, Enciphered(0x4455, 1, high_, "ack me"));
+  EXPECT_EQ(ack.Wait(5000), 0u);
+  ASSERT_TRUE(WaitUntil([&] { return got.size() == 2; }));
+  EXPECT_EQ(std::get<2>(got.items[0]), "plain control");
+  EXPECT_EQ(std::get<2>(got.items[1]), "ack me");
+  // Nobody waits on sequence 2: the line names the event, the payload still arrives.
+  s.Send(port, Enciphered(0x4455, 2, high_, "no event"));
+  ASSERT_TRUE(WaitUntil([&] { return got.size() == 3; }));
+  char missing[64];
+  std::snprintf(missing, sizeof(missing), "can not open evt:Global\\norv_udt_seq:%08x-%04x", high_,
+                2);
+  EXPECT_EQ(capture.Count(missing), 1u);
+}
+
+TEST(TransportTest, StopEndsTheLoopSoonAndFreesThePort) {
+  NORV::sLog::LogCapture capture;
+  NorvNetUDT udt;
+  udt.AddObserver([](const std::string&, int, const std::string&) {});
+  int port = udt.Start("0.0.0.0", 0, 2);
+  ASSERT_GT(port, 0);
+  ASSERT_TRUE(capture.WaitFor("udp recv thread entry"));
+  auto start = std::chrono::steady_clock::now();
+  udt.Stop();
+  ASSERT_TRUE(capture.WaitFor("udp recv thread close!", 1, 5s));
+  EXPECT_LT(testing_util::MillisSince(start), 1300);
+  EXPECT_EQ(capture.Count("udp recv thread close!"), 1u);
+  NorvNetUDT again;
+  EXPECT_EQ(again.Start("0.0.0.0", port, 2), port) << "the port is free again";
+}
+
+// A receiver whose OnRead notes any overlap: restarts must never leave two delivery threads.
+TEST(ReceiverRestartTest, RapidRestartsKeepOneObserver) {
+  MetaUdpServer server;
+  std::atomic<int> inside{0}, overlaps{0}, frames{0};
+  struct Slot : NORV::sHelper::sigslot::has_slots<> {
+    std::atomic<int>* inside;
+    std::atomic<int>* overlaps;
+    std::atomic<int>* frames;
+    void On(uint32_t, const std::string&) {
+      if (inside->fetch_add(1) != 0) ++*overlaps;
+      ++*frames;
+      inside->fetch_sub(1);
+    }
+  } slot;
+  slot.inside = &inside;
+  slot.overlaps = &overlaps;
+  slot.frames = &frames;
+  server.sig_vframe_.connect(&slot, &Slot::On);
+  ASSERT_TRUE(server.StartListen(0));
+  int port = server.listen_port();
+  FrameStream stream;
+  stream.port = port;
+  for (int i = 0; i < 4; ++i) {
+    server.StopListen();
+    ASSERT_TRUE(server.StartListen(port)) << "restart " << i;
+  }
+  // A failed start (the port taken by a socket without address reuse) then a good one.
+  server.StopListen();
+  std::unique_ptr<Sender> squatter;
+  ASSERT_TRUE(WaitUntil([&] {  // until the stopped loop has closed its socket
+    squatter = std::make_unique<Sender>(port);
+    return squatter->bound();
+  }));
+  EXPECT_FALSE(server.StartListen(port));
+  squatter.reset();
+  int before = frames.load();
+  ASSERT_TRUE(WaitUntil([&] { return server.StartListen(port); }));
+  EXPECT_TRUE(WaitUntil([&] { return frames.load() > before + 10; })) << "the observer survived";
+  server.StopListen();
+  EXPECT_EQ(overlaps.load(), 0);
+}
+
+// Destroying a listening receiver while datagrams arrive: the delivery thread must be gone before
+// the reassembly state it uses (a use-after-free under the address checker otherwise).
+TEST(ReceiverRestartTest, DestroyedWhileReceivingIsSafe) {
+  FrameStream stream;
+  struct Slot : NORV::sHelper::sigslot::has_slots<> {
+    std::atomic<int> frames{0};
+    void On(uint32_t, const std::string&) { ++frames; }
+  };
+  for (int i = 0; i < 20; ++i) {
+    Slot slot;
+    auto server = std::make_unique<MetaUdpServer>();
+    server->sig_vframe_.connect(&slot, &Slot::On);
+    ASSERT_TRUE(server->StartListen(0));
+    stream.port = server->listen_port();
+    ASSERT_TRUE(WaitUntil([&] { return slot.frames.load() > 0; })) << "round " << i;
+    server.reset();  // no StopListen: the destructor must stop delivery itself
+    stream.port = 0;
+  }
+}
+
+}  // namespace

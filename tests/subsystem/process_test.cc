@@ -1,0 +1,458 @@
+// Launching, running commands, finding and killing processes, and reaping every child.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/wait.h"
+#include "log/log_capture.h"
+#include "platform/event.h"
+#include "platform/process.h"
+#include "subsystem/ProcessHandle.h"
+#include "subsystem/ProcessHelper.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using NORV::sSubSystem::ProcessHandle;
+using NORV::sSubSystem::ProcessHelper;
+using NORV::sSubSystem::ProcessInformation;
+
+// A scratch folder whose own name holds blanks and shell characters, removed afterwards.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (fs::temp_directory_path() / "pellion proc XXXXXX").string();
+    root_ = mkdtemp(pattern.data());
+    dir_ = root_ / "a b;touch x";
+    fs::create_directories(dir_);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  const fs::path& path() const { return dir_; }
+  // A copy of a stand-in under a name of the test's own, so that finding and killing by name
+  // cannot touch the stand-ins of tests that run in parallel.
+  fs::path CopyProgram(const char* from, const std::string& name) const {
+    fs::path to = dir_ / name;
+    fs::copy_file(from, to);
+    return to;
+  }
+
+ private:
+  fs::path root_;
+  fs::path dir_;
+};
+
+std::string UniqueName(const std::string& stem) {
+  static int counter = 0;
+  return stem + std::to_string(getpid()) + "_" + std::to_string(++counter);
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The lines of a fake_cmd record that start with `key`, without the key.
+std::vector<std::string> RecordValues(const std::string& record, const std::string& key) {
+  std::vector<std::string> values;
+  std::istringstream in(record);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key + " ", 0) == 0) values.push_back(line.substr(key.size() + 1));
+  return values;
+}
+
+bool ProcessExists(platform::DWORD pid) { return fs::exists("/proc/" + std::to_string(pid)); }
+
+// Children of this process that ended and were never reaped.
+int ZombieChildren() {
+  int zombies = 0;
+  const std::string self = std::to_string(getpid());
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::string stat = ReadFile(entry.path() / "stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) continue;
+    std::istringstream rest(stat.substr(paren + 2));
+    std::string state, ppid;
+    rest >> state >> ppid;
+    if (state == "Z" && ppid == self) ++zombies;
+  }
+  return zombies;
+}
+
+int OpenDescriptorCount() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+std::string Sh(const fs::path& path) { return ProcessHelper::ShellQuote(path.string()); }
+
+TEST(SplitCommandLineTest, FollowsWindowsRules) {
+  using Args = std::vector<std::string>;
+  struct Case {
+    const char* line;
+    Args args;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {" \t ", {}},
+      {"p  a\tb  ", {"p", "a", "b"}},
+      {"p \"a b c\" d e", {"p", "a b c", "d", "e"}},
+      {R"(p "ab\"c" "\\" d)", {"p", "ab\"c", "\\", "d"}},
+      {R"(p a\\\b d"e f"g h)", {"p", R"(a\\\b)", "de fg", "h"}},
+      {R"(p a\\\"b c d)", {"p", R"(a\"b)", "c", "d"}},
+      {R"(p a\\\\"b c" d e)", {"p", R"(a\\b c)", "d", "e"}},
+      // Inside a group "" gives a literal quote and ends the group; """ keeps it going.
+      {R"(p a"b"" c d)", {"p", R"(ab")", "c", "d"}},
+      {R"(p "a""" b")", {"p", R"(a" b)"}},
+      {"p \"\" x", {"p", "", "x"}},
+      // The program: quoted up to the next quote, backslashes as they are.
+      {R"("/opt/my dir\\\prog" a)", {R"(/opt/my dir\\\prog)", "a"}},
+      {R"(/bin/x\"y z)", {R"(/bin/x\"y)", "z"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform::SplitCommandLine(c.line), c.args) << c.line;
+}
+
+TEST(SplitCommandLineTest, QuotedArgumentsComeBackUnchanged) {
+  const std::string samples[] = {"",        "plain",      "two words",  "tab\there",
+                                 "q\"uote", "\\\\srv",    "trailing\\", "end\\\\",
+                                 "\\\"",    "a;b|c&$(d)", "\"\"",       "  spaced  "};
+  for (const std::string& s : samples) {
+    auto args = platform::SplitCommandLine("p " + ProcessHelper::QuoteArgument(s));
+    ASSERT_EQ(args.size(), 2u) << s;
+    EXPECT_EQ(args[1], s);
+  }
+  // A program path with blanks, quoted, stays one program.
+  auto args = platform::SplitCommandLine(ProcessHelper::QuoteArgument("/a b;c/prog") + " x");
+  EXPECT_EQ(args, (std::vector<std::string>{"/a b;c/prog", "x"}));
+}
+
+TEST(CreateProcessTest, ExactArgumentsArriveAndNothingIsInjected) {
+  ScratchDir scratch;
+  fs::path program = scratch.CopyProgram(FAKE_CMD_PATH, "fake cmd;touch y");
+  fs::path record = scratch.path() / "record";
+  NORV::sLog::LogCapture log;
+
+  std::wstring line = NORV::sSubSystem::Utf8ToWide(
+      ProcessHelper::QuoteArgument(program.string()) + " --record " +
+      ProcessHelper::QuoteArgument(record.string()) +
+      R"( "two words" a\\b "q\"uote" ;touch z $(touch w) `touch v` | x > y)");
+  std::wstring dir = scratch.path().wstring();
+  ProcessInformation info;
+  platform::DWORD pid =
+      ProcessHelper::CreateProcessW(nullptr, line.c_str(), 0, false, nullptr, &info, dir.c_str());
+  ASSERT_NE(pid, 0u);
+  EXPECT_EQ(info.processId, pid);
+  ASSERT_TRUE(info.process.IsValid());
+  EXPECT_EQ(info.process.Wait(10000), platform::kWaitObject0);
+
+  std::string text = ReadFile(record);
+  EXPECT_EQ(RecordValues(text, "arg"),
+            (std::vector<std::string>{program.string(), "--record", record.string(), "two words",
+                                      R"(a\\b)", "q\"uote", ";touch", "z", "$(touch", "w)",
+                                      "`touch", "v`", "|", "x", ">", "y"}));
+  EXPECT_EQ(RecordValues(text, "cwd"), std::vector<std::string>{scratch.path().string()});
+  for (const char* injected : {"x", "y", "z", "w", "v"})
+    EXPECT_FALSE(fs::exists(scratch.path() / injected)) << injected;
+  EXPECT_EQ(log.Count("createprocess:nullptr " + NORV::sSubSystem::WideToUtf8(line) +
+                      " pid:" + std::to_string(pid)),
+            1u);
+  // Seen ended through the handle, so reaped.
+  EXPECT_FALSE(ProcessExists(pid));
+}
+
+TEST(CreateProcessTest, NoDescriptorOfOursReachesTheChild) {
+  ScratchDir scratch;
+  fs::path record = scratch.path() / "record";
+  // Descriptors a host may have opened without close-on-exec.
+  int leaky_file = open("/dev/null", O_RDONLY);
+  int leaky_pipe[2];
+  ASSERT_EQ(pipe(leaky_pipe), 0);
+
+  std::string line = ProcessHelper::QuoteArgument(FAKE_CMD_PATH) + " --record " +
+                     ProcessHelper::QuoteArgument(record.string());
+  ProcessInformation info;
+  ASSERT_NE(
+      ProcessHelper::CreateProcessW(FAKE_CMD_PATH, line.c_str(), 0, true, nullptr, &info, nullptr),
+      0u);
+  EXPECT_EQ(info.process.Wait(10000), platform::kWaitObject0);
+  std::set<std::string> fds;
+  for (const std::string& fd : RecordValues(ReadFile(record), "fd"))
+    fds.insert(fd.substr(0, fd.find(' ')));
+  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
+
+  close(leaky_file);
+  close(leaky_pipe[0]);
+  close(leaky_pipe[1]);
+}
+
+TEST(CreateProcessTest, MissingProgramGivesZeroAndAnErrorText) {
+  NORV::sLog::LogCapture log;
+  const int fds_before = OpenDescriptorCount();
+  ProcessInformation info;
+  EXPECT_EQ(ProcessHelper::CreateProcessW(L"/nonexistent/prog", L"prog a", 0, false, nullptr, &info,
+                                          nullptr),
+            0u);
+  EXPECT_EQ(ProcessHelper::GetLastErrorText(), "No such file or directory");
+  EXPECT_FALSE(info.process.IsValid());
+  EXPECT_EQ(log.Count("createprocess:/nonexistent/prog prog a pid:0"), 1u);
+
+  // The narrow form passes empty strings on as none; with no program at all nothing starts.
+  EXPECT_EQ(ProcessHelper::CreateProcessW("", "", 0, false, nullptr, nullptr, ""), 0u);
+  EXPECT_FALSE(ProcessHelper::GetLastErrorText().empty());
+  EXPECT_EQ(log.Count("createprocess:nullptr nullptr pid:0"), 1u);
+  // A program looked up in PATH that is not there.
+  EXPECT_EQ(ProcessHelper::CreateProcessW(nullptr, "pellion-no-such-program", 0, false, nullptr,
+                                          nullptr, nullptr),
+            0u);
+  EXPECT_EQ(OpenDescriptorCount(), fds_before);
+  EXPECT_EQ(ZombieChildren(), 0);
+}
+
+TEST(ExecTest, CapturesBothStreamsAndReturnsTheExitCode) {
+  ScratchDir scratch;
+  // Quoted for the shell, neither the path nor the text runs anything.
+  fs::path program = scratch.CopyProgram(FAKE_CMD_PATH, "it's $(touch x); `touch y`");
+  const std::string text = "a 'b' \"c\" $HOME `d` \\e; f";
+  NORV::sLog::LogCapture log;
+  std::string output;
+  std::string command =
+      Sh(program) + " --out " + ProcessHelper::ShellQuote(text) + " --err to-stderr --exit 3";
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult(NORV::sSubSystem::Utf8ToWide(command),
+                                               scratch.path().wstring(), &output),
+            3);
+  EXPECT_EQ(output, text + "to-stderr");
+  EXPECT_EQ(log.Count("/bin/sh -c " + command + " CONSOLE DATA:" + text + "to-stderr exitcode:3"),
+            1u);
+  EXPECT_FALSE(fs::exists(scratch.path() / "x"));
+  EXPECT_FALSE(fs::exists(scratch.path() / "y"));
+
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("exit 3", "", &output), 3);
+  EXPECT_EQ(output, "");
+  // stdin is /dev/null: a command that reads it does not wait for us.
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("cat; echo done", "", &output), 0);
+  EXPECT_EQ(output, "done\n");
+  // A command killed by a signal reports 128 + the signal.
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("kill -9 $$", "", &output), 128 + 9);
+  EXPECT_EQ(ZombieChildren(), 0);
+}
+
+TEST(ExecTest, WithoutOutputItStillWaitsAndMakesNoPipe) {
+  ScratchDir scratch;
+  fs::path record = scratch.path() / "record";
+  NORV::sLog::LogCapture log;
+  const int fds_before = OpenDescriptorCount();
+  int code = 0;
+  std::string command = Sh(FAKE_CMD_PATH) + " --sleep-ms 200 --record " + Sh(record) + " --exit 4";
+  EXPECT_EQ(ProcessHelper::_ExecInCmdWithResult(command, "", nullptr, &code, true), 1);
+  // Returned only after the command ended: its record is there, its exit code read.
+  EXPECT_EQ(code, 4);
+  ASSERT_TRUE(fs::exists(record));
+  // Its stdout is ours, not a pipe.
+  std::string our_stdout = fs::read_symlink("/proc/self/fd/1").string();
+  auto fds = RecordValues(ReadFile(record), "fd");
+  EXPECT_NE(std::find(fds.begin(), fds.end(), "1 " + our_stdout), fds.end());
+  EXPECT_EQ(log.Count(" CONSOLE DATA: exitcode:4"), 1u);
+
+  // Without an exit-code slot as well.
+  fs::remove(record);
+  EXPECT_EQ(ProcessHelper::_ExecInCmdWithResult(command, "", nullptr, nullptr, false), 1);
+  EXPECT_TRUE(fs::exists(record));
+  EXPECT_EQ(log.Count(" CONSOLE DATA: exitcode:-1"), 1u);
+  EXPECT_EQ(OpenDescriptorCount(), fds_before);
+  EXPECT_EQ(ZombieChildren(), 0);
+}
+
+TEST(ExecTest, ReadingEndsOnlyWhenEveryWriterIsDone) {
+  std::string output;
+  // The shell ends at once; its background child writes later into the same pipe.
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("(sleep 0.3; echo late) & echo early", "", &output),
+            0);
+  EXPECT_EQ(output, "early\nlate\n");
+}
+
+TEST(ExecTest, ConcurrentCommandsEachGetTheirOwnOutputAndCode) {
+  // With TZ unset glibc re-reads the zone on every log line's mktime, under a lock that
+  // ThreadSanitizer cannot see; a set TZ is read once, here, before the threads start.
+  setenv("TZ", ":/etc/localtime", 0);
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("true", "", nullptr), 0);
+  // A slow command running beside them must not hold the fast ones' pipes open.
+  std::thread slow([] {
+    std::string output;
+    EXPECT_EQ(ProcessHelper::ExecInCmdWithResult(Sh(FAKE_CMD_PATH) + " --sleep-ms 1500 --out slow",
+                                                 "", &output),
+              0);
+    EXPECT_EQ(output, "slow");
+  });
+  std::vector<std::thread> fast;
+  for (int t = 0; t < 3; ++t) {
+    fast.emplace_back([t] {
+      for (int i = 0; i < 5; ++i) {
+        std::string output;
+        std::string text = "t" + std::to_string(t) + "i" + std::to_string(i);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(
+            ProcessHelper::ExecInCmdWithResult(
+                Sh(FAKE_CMD_PATH) + " --out " + text + " --exit " + std::to_string(i), "", &output),
+            i);
+        EXPECT_EQ(output, text);
+        EXPECT_LT(testing_util::MillisSince(start), 1000);
+      }
+    });
+  }
+  for (auto& thread : fast) thread.join();
+  slow.join();
+  EXPECT_EQ(ZombieChildren(), 0);
+}
+
+TEST(ExecTest, FailuresAreLoggedAndLeakNothing) {
+  NORV::sLog::LogCapture log;
+  const int fds_before = OpenDescriptorCount();
+  std::string output = "stale";
+  int code = 7;
+  EXPECT_EQ(ProcessHelper::_ExecInCmdWithResult("true", "/nonexistent/dir", &output, &code, true),
+            0);
+  EXPECT_EQ(code, -1);
+  EXPECT_EQ(log.Count("Error on CreateProcess, err=2"), 1u);
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("true", "/nonexistent/dir", nullptr), -1);
+  EXPECT_EQ(OpenDescriptorCount(), fds_before);
+
+  // No descriptor left for the pipe.
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int lowest_free = 0;
+  while (fcntl(lowest_free, F_GETFD) != -1) ++lowest_free;
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  int rc = ProcessHelper::_ExecInCmdWithResult("true", "", &output, &code, true);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(log.Count("Error on CreatePipe, err=24"), 1u);
+  EXPECT_EQ(OpenDescriptorCount(), fds_before);
+}
+
+TEST(KillByNameTest, TwoProcessesOfOneNameAreBothKilledAndReaped) {
+  ScratchDir scratch;
+  std::string name = UniqueName("twin");
+  fs::path program = scratch.CopyProgram(FAKE_CMD_PATH, name);
+  std::string line = ProcessHelper::QuoteArgument(program.string()) + " --hang";
+  platform::DWORD first =
+      ProcessHelper::CreateProcessW(nullptr, line.c_str(), 0, false, nullptr, nullptr, nullptr);
+  platform::DWORD second =
+      ProcessHelper::CreateProcessW(nullptr, line.c_str(), 0, false, nullptr, nullptr, nullptr);
+  ASSERT_NE(first, 0u);
+  ASSERT_NE(second, 0u);
+
+  std::string upper = name;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  platform::DWORD found = ProcessHelper::FindProcessIdByName(upper.c_str());
+  EXPECT_TRUE(found == first || found == second) << found;
+  EXPECT_EQ(ProcessHelper::FindProcessIdByName(NORV::sSubSystem::Utf8ToWide(name).c_str()), found);
+
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ProcessHelper::KillProcessByName(name.c_str()), 1);
+  EXPECT_LT(testing_util::MillisSince(start), 2000);
+  // Gone when it returns: killed and, being our children, reaped.
+  EXPECT_FALSE(ProcessExists(first));
+  EXPECT_FALSE(ProcessExists(second));
+  EXPECT_EQ(ZombieChildren(), 0);
+  EXPECT_EQ(ProcessHelper::FindProcessIdByName(name.c_str()), 0u);
+
+  EXPECT_EQ(ProcessHelper::KillProcessByName(name.c_str()), 1);
+  EXPECT_EQ(ProcessHelper::KillProcessByName(nullptr), 1);
+  EXPECT_EQ(ProcessHelper::FindProcessIdByName(static_cast<const char*>(nullptr)), 0u);
+}
+
+TEST(KillByNameTest, NeverKillsTheCaller) {
+  // The stand-in kills by its own name: its sibling goes, it stays.
+  std::string output;
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult(Sh(KILL_OWN_NAME_PATH), "", &output), 0) << output;
+  EXPECT_NE(output.find("alive"), std::string::npos) << output;
+}
+
+TEST(TerminateTest, KillsWaitsAndLeaksNoDescriptor) {
+  const int fds_before = OpenDescriptorCount();
+  std::string line = ProcessHelper::QuoteArgument(FAKE_CMD_PATH) + " --hang";
+  platform::DWORD pid =
+      ProcessHelper::CreateProcessW(nullptr, line.c_str(), 0, false, nullptr, nullptr, nullptr);
+  ASSERT_NE(pid, 0u);
+  ProcessHandle watcher(pid, NORV::sSubSystem::kProcessAllAccess, false);
+  ASSERT_TRUE(watcher.IsValid());
+  EXPECT_EQ(watcher.Wait(0), platform::kWaitTimeout);
+
+  EXPECT_EQ(ProcessHelper::TerminateProcessById(pid), 1);
+  EXPECT_EQ(OpenDescriptorCount(), fds_before + 1);  // the watcher's
+  EXPECT_FALSE(ProcessExists(pid));
+  EXPECT_EQ(watcher.Wait(0), platform::kWaitObject0);
+
+  EXPECT_EQ(ProcessHelper::TerminateProcessById(pid), 0);
+  EXPECT_EQ(ProcessHelper::TerminateProcessById(0), 0);
+  EXPECT_EQ(OpenDescriptorCount(), fds_before + 1);
+
+  ProcessHandle none(0, NORV::sSubSystem::kProcessAllAccess, false);
+  EXPECT_FALSE(none.IsValid());
+  EXPECT_EQ(none.Wait(0), 0xFFFFFFFFu);
+}
+
+TEST(ChildRegistryTest, DescriptorsWeHoldAreCloseOnExec) {
+  // A host's own fork and exec must not carry them away either.
+  platform::SpawnRequest request;
+  request.program = FAKE_CMD_PATH;
+  request.argv = {"fake_cmd", "--out", "x"};
+  request.capture_output = true;
+  platform::SpawnedProcess child;
+  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
+  EXPECT_NE(fcntl(child.pidfd, F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_NE(fcntl(child.output_fd, F_GETFD) & FD_CLOEXEC, 0);
+  ProcessHandle handle(child.pid, NORV::sSubSystem::kProcessAllAccess, true);
+  EXPECT_NE(fcntl(handle.fd(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, nullptr), 0u);
+  platform::CloseFd(child.output_fd);
+  platform::CloseFd(child.pidfd);
+}
+
+TEST(ChildRegistryTest, EachChildIsReapedOnceEvenWhenTheHostGetsThereFirst) {
+  platform::SpawnRequest request;
+  request.program = FAKE_CMD_PATH;
+  request.argv = {"fake_cmd", "--exit", "5"};
+  platform::SpawnedProcess child;
+  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
+  int code = 0;
+  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, &code), 0u);
+  EXPECT_EQ(code, 5);
+  EXPECT_EQ(platform::ReapChildIfEnded(child.pid, &code), platform::ChildState::kNotOurs);
+  platform::CloseFd(child.pidfd);
+
+  // A host reaping our child by its pid: the registry takes that as reaped, and waits end.
+  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
+  int status = 0;
+  ASSERT_EQ(waitpid(static_cast<pid_t>(child.pid), &status, 0), static_cast<pid_t>(child.pid));
+  code = 0;
+  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, &code), 0u);
+  EXPECT_EQ(code, -1);
+  EXPECT_EQ(platform::ReapChildIfEnded(child.pid, nullptr), platform::ChildState::kNotOurs);
+  platform::CloseFd(child.pidfd);
+}
+
+}  // namespace

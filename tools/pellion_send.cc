@@ -1,0 +1,1121 @@
+// pellion-send: sends an H.264 or H.265 elementary-stream file, or a test pattern it encodes
+// itself, as stream packets over UDP, paced like a live source, with seeded loss, duplication
+// and reordering for exercising receivers. It answers key-frame requests from the host's TCP
+// link by jumping to the next key frame (or encoding one).
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+}
+
+#include "StreamPacketHeader.h"
+#include "elementary_stream.h"
+#include "pellion/keyframe_link.h"
+
+namespace {
+
+using pellion_tools::AccessUnit;
+using pellion_tools::Codec;
+using pellion_tools::SplitStream;
+
+constexpr size_t kMaxPayload = StreamPacketHeader::kMaxPackLen - StreamPacketHeader::kSize;
+constexpr size_t kMaxPacketsPerFrame = 65536;  // pkgindx is 16 bits
+constexpr int64_t kSecondNs = 1'000'000'000;
+
+struct RuntimeError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * kSecondNs + ts.tv_nsec;
+}
+
+std::string AvErrorText(int err) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(err, buf, sizeof buf);
+  return buf;
+}
+
+// ---- Frame sources ------------------------------------------------------------------------
+
+struct Frame {
+  std::span<const uint8_t> data;  // valid until the next call of Next()
+  bool key = false;
+  uint64_t au_number = 0;  // position in the source's own sequence
+};
+
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  // False at the end of the source.
+  virtual bool Next(Frame* frame) = 0;
+  // The next frame should be a key frame; several calls before it count as one.
+  virtual void RequestKeyFrame() = 0;
+};
+
+// Plays a split file `loops` times (0: without end); access-unit numbers restart each pass.
+class FileSource final : public FrameSource {
+ public:
+  FileSource(std::vector<uint8_t> bytes, SplitStream stream, uint64_t loops)
+      : bytes_(std::move(bytes)),
+        stream_(std::move(stream)),
+        loops_(loops),
+        has_key_(std::any_of(stream_.units.begin(), stream_.units.end(),
+                             [](const AccessUnit& u) { return u.key; })) {}
+
+  bool Next(Frame* frame) override {
+    if (stream_.units.empty()) return false;
+    if (jump_) {
+      jump_ = false;
+      if (!SeekKey()) return false;
+    }
+    if (next_ == stream_.units.size() && !NextPass()) return false;
+    const AccessUnit& u = stream_.units[next_];
+    frame->data = std::span<const uint8_t>(bytes_).subspan(u.offset, u.size);
+    frame->key = u.key;
+    frame->au_number = next_++;
+    return true;
+  }
+  void RequestKeyFrame() override { jump_ = true; }
+
+ private:
+  bool NextPass() {
+    ++passes_;
+    if (loops_ != 0 && passes_ >= loops_) return false;
+    next_ = 0;
+    return true;
+  }
+  // Skips to the next key unit, into the next pass if need be. Without one left the file is
+  // over: what would follow could not be decoded anyway.
+  bool SeekKey() {
+    if (!has_key_) {
+      if (!told_no_key_)
+        std::fprintf(stderr, "pellion-send: the file has no key frame; requests are ignored\n");
+      told_no_key_ = true;
+      return true;
+    }
+    for (;;) {
+      while (next_ < stream_.units.size() && !stream_.units[next_].key) ++next_;
+      if (next_ < stream_.units.size()) return true;
+      if (!NextPass()) {
+        std::fprintf(stderr, "pellion-send: no key frame left to answer a request; done\n");
+        return false;
+      }
+    }
+  }
+
+  std::vector<uint8_t> bytes_;
+  SplitStream stream_;
+  uint64_t loops_;
+  bool has_key_;
+  uint64_t passes_ = 0;
+  size_t next_ = 0;
+  bool jump_ = false;
+  bool told_no_key_ = false;
+};
+
+// The built-in test pattern: stepped bars and a luma ramp sliding across, drifting chroma, and
+// the picture number in binary as a row of blocks, so no two neighbouring pictures are alike
+// and a viewer can read off which picture it shows.
+void DrawPattern(AVFrame* f, uint64_t n) {
+  const int w = f->width, h = f->height;
+  const int shift = static_cast<int>((n * 4) % static_cast<uint64_t>(w));
+  const int drift = static_cast<int>(n % 256);
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0];
+    for (int x = 0; x < w; ++x) {
+      int bar = (x + shift) % w * 8 / w;
+      row[x] = static_cast<uint8_t>(16 + bar * 24 + ((x + y + 2 * drift) & 31));
+    }
+  }
+  for (int y = 0; y < h / 2; ++y) {
+    uint8_t* u = f->data[1] + static_cast<ptrdiff_t>(y) * f->linesize[1];
+    uint8_t* v = f->data[2] + static_cast<ptrdiff_t>(y) * f->linesize[2];
+    for (int x = 0; x < w / 2; ++x) {
+      u[x] = static_cast<uint8_t>(16 + (x * 448 / w + drift) % 224);
+      v[x] = static_cast<uint8_t>(16 + (y * 448 / h + 224 - drift % 224) % 224);
+    }
+  }
+  const int cell = std::max(2, std::min(w, h) / 40);
+  for (int bit = 0; bit < 16; ++bit) {
+    const uint8_t luma = (n >> (15 - bit)) & 1 ? 235 : 16;
+    for (int y = cell; y < 2 * cell && y < h; ++y)
+      for (int x = (bit + 1) * cell; x < (bit + 2) * cell && x < w; ++x)
+        f->data[0][static_cast<ptrdiff_t>(y) * f->linesize[0] + x] = luma;
+  }
+}
+
+struct EncodeOptions {
+  int width = 1280, height = 720;
+  int gop = 60;
+};
+
+struct CodecContextFree {
+  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+};
+struct FrameFree {
+  void operator()(AVFrame* p) const { av_frame_free(&p); }
+};
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+class Dictionary {
+ public:
+  Dictionary() = default;
+  ~Dictionary() { av_dict_free(&d_); }
+  Dictionary(const Dictionary&) = delete;
+  Dictionary& operator=(const Dictionary&) = delete;
+  void Set(const char* key, const char* value) {
+    if (av_dict_set(&d_, key, value, 0) < 0) throw RuntimeError("out of memory");
+  }
+  AVDictionary** get() { return &d_; }
+
+ private:
+  AVDictionary* d_ = nullptr;
+};
+
+// Encodes the test pattern with libx264 as a live camera would: no B-frames, no lookahead,
+// one access unit out per picture in, in Annex-B with parameter sets before every key frame.
+class EncoderSource final : public FrameSource {
+ public:
+  // `pictures`: how many to encode (0: without end).
+  EncoderSource(const EncodeOptions& e, double fps, uint64_t pictures) : limit_(pictures) {
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (codec == nullptr) throw RuntimeError("this FFmpeg has no libx264 encoder for --encode");
+    ctx_.reset(avcodec_alloc_context3(codec));
+    frame_.reset(av_frame_alloc());
+    packet_.reset(av_packet_alloc());
+    if (!ctx_ || !frame_ || !packet_) throw RuntimeError("out of memory");
+    AVRational rate = av_d2q(fps, 100000);
+    ctx_->width = e.width;
+    ctx_->height = e.height;
+    ctx_->pix_fmt = AV_PIX_FMT_YUV420P;
+    ctx_->framerate = rate;
+    ctx_->time_base = av_inv_q(rate);
+    ctx_->gop_size = e.gop;
+    ctx_->max_b_frames = 0;
+    ctx_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    Dictionary opts;
+    opts.Set("preset", "veryfast");
+    opts.Set("tune", "zerolatency");
+    // No scene-cut key frames: they come every --gop pictures and on request, nowhere else.
+    opts.Set("x264-params", "bframes=0:scenecut=0");
+    // A forced key frame must be one a receiver can start from, not merely an I picture.
+    opts.Set("forced-idr", "1");
+    int rc = avcodec_open2(ctx_.get(), codec, opts.get());
+    if (rc < 0) throw RuntimeError("cannot open libx264: " + AvErrorText(rc));
+    if (const AVDictionaryEntry* left =
+            av_dict_get(*opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
+      throw RuntimeError(std::string("libx264 does not take the option ") + left->key);
+
+    frame_->width = e.width;
+    frame_->height = e.height;
+    frame_->format = AV_PIX_FMT_YUV420P;
+    rc = av_frame_get_buffer(frame_.get(), 0);
+    if (rc < 0) throw RuntimeError("cannot allocate a picture: " + AvErrorText(rc));
+  }
+
+  bool Next(Frame* frame) override {
+    for (;;) {
+      int rc = avcodec_receive_packet(ctx_.get(), packet_.get());
+      if (rc == 0) {
+        frame->data = std::span<const uint8_t>(packet_->data, static_cast<size_t>(packet_->size));
+        frame->key = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
+        frame->au_number = packets_++;
+        // Once the forced picture is out, key or not, later requests force again.
+        if (frame->key || packet_->pts >= forced_pts_) awaiting_key_ = false;
+        return true;
+      }
+      if (rc == AVERROR_EOF) return false;
+      if (rc != AVERROR(EAGAIN)) throw RuntimeError("libx264 failed: " + AvErrorText(rc));
+      if (limit_ != 0 && pictures_ >= limit_) {
+        if (flushing_) throw RuntimeError("libx264 wants input while flushing");
+        flushing_ = true;
+        rc = avcodec_send_frame(ctx_.get(), nullptr);
+      } else {
+        rc = EncodePicture();
+      }
+      if (rc < 0) throw RuntimeError("libx264 refused a picture: " + AvErrorText(rc));
+    }
+  }
+
+  void RequestKeyFrame() override {
+    // A key frame forced but not out yet answers this request as well.
+    if (!awaiting_key_) force_key_ = true;
+  }
+
+ private:
+  int EncodePicture() {
+    int rc = av_frame_make_writable(frame_.get());
+    if (rc < 0) return rc;
+    DrawPattern(frame_.get(), pictures_);
+    frame_->pts = static_cast<int64_t>(pictures_);
+    frame_->pict_type = force_key_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+#ifdef AV_FRAME_FLAG_KEY
+    // Newer FFmpeg reads the key flag rather than the picture type.
+    if (force_key_)
+      frame_->flags |= AV_FRAME_FLAG_KEY;
+    else
+      frame_->flags &= ~AV_FRAME_FLAG_KEY;
+#endif
+    if (force_key_) {
+      awaiting_key_ = true;
+      forced_pts_ = frame_->pts;
+    }
+    force_key_ = false;
+    ++pictures_;
+    return avcodec_send_frame(ctx_.get(), frame_.get());
+  }
+
+  std::unique_ptr<AVCodecContext, CodecContextFree> ctx_;
+  std::unique_ptr<AVFrame, FrameFree> frame_;
+  std::unique_ptr<AVPacket, PacketFree> packet_;
+  uint64_t limit_;
+  uint64_t pictures_ = 0, packets_ = 0;
+  bool flushing_ = false;
+  bool force_key_ = false, awaiting_key_ = false;
+  int64_t forced_pts_ = 0;
+};
+
+// ---- Key-frame requests -------------------------------------------------------------------
+
+// Listens for the host's key-frame request link on a thread of its own; the sending loop
+// collects what came in between frames. Any number of peers, each read without blocking, so
+// a silent or broken peer holds nobody up.
+class RequestListener {
+ public:
+  // Binds at once, so a port in use fails before anything is sent.
+  RequestListener(const std::string& bind_host, int port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* res = nullptr;
+    int rc = getaddrinfo(bind_host.c_str(), std::to_string(port).c_str(), &hints, &res);
+    if (rc != 0)
+      throw RuntimeError("cannot resolve the request address " + bind_host + ": " +
+                         gai_strerror(rc));
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(res, freeaddrinfo);
+    where_ = bind_host + ":" + std::to_string(port);
+    std::string error;
+    for (addrinfo* a = res; a != nullptr && listen_fd_ < 0; a = a->ai_next) {
+      int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0) {
+        error = ErrnoText("socket");
+        continue;
+      }
+      int one = 1;
+      // A sender restarted at once must get its port back from connections in TIME_WAIT.
+      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 16) == 0) {
+        listen_fd_ = fd;
+      } else {
+        error = ErrnoText("bind");
+        close(fd);
+      }
+    }
+    if (listen_fd_ < 0)
+      throw RuntimeError("cannot listen for key-frame requests on " + where_ + " (" + error +
+                         "); use another --request-port, or 0 for none");
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd_ < 0) {
+      close(listen_fd_);
+      throw RuntimeError(ErrnoText("eventfd"));
+    }
+    try {
+      thread_ = std::thread([this] { Loop(); });
+    } catch (...) {
+      close(wake_fd_);
+      close(listen_fd_);
+      throw;
+    }
+  }
+  ~RequestListener() {
+    uint64_t one = 1;
+    ssize_t rc = write(wake_fd_, &one, sizeof one);  // fails only on counter overflow
+    (void)rc;
+    thread_.join();
+    close(wake_fd_);
+    close(listen_fd_);
+  }
+  RequestListener(const RequestListener&) = delete;
+  RequestListener& operator=(const RequestListener&) = delete;
+
+  // Receive times (monotonic microseconds) of the key-frame requests since the last call.
+  std::vector<int64_t> Take() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::exchange(pending_, {});
+  }
+  uint64_t requests() const { return requests_.load(); }
+  uint64_t unknown() const { return unknown_.load(); }
+  const std::string& where() const { return where_; }
+
+ private:
+  static constexpr size_t kMaxPeers = 64;
+  static constexpr size_t kReadChunk = 64 * 1024;
+
+  struct Peer {
+    int fd;
+    std::string name;
+    std::string buffer;
+    bool told_unknown = false;
+  };
+
+  void Loop() {
+    std::vector<Peer> peers;
+    std::vector<uint8_t> chunk(kReadChunk);
+    int64_t accept_again_ns = 0;  // accept paused while out of descriptors
+    for (;;) {
+      bool accepting = NowNs() >= accept_again_ns;
+      std::vector<pollfd> fds;
+      fds.push_back({wake_fd_, POLLIN, 0});
+      fds.push_back({listen_fd_, static_cast<short>(accepting ? POLLIN : 0), 0});
+      for (const Peer& p : peers) fds.push_back({p.fd, POLLIN, 0});
+      int timeout = accepting ? -1 : 100;
+      if (poll(fds.data(), fds.size(), timeout) < 0) {
+        if (errno == EINTR) continue;
+        std::fprintf(stderr, "pellion-send: %s; no more key-frame requests\n",
+                     ErrnoText("poll").c_str());
+        break;
+      }
+      if (fds[0].revents != 0) break;
+      if (fds[1].revents != 0 && !Accept(&peers)) accept_again_ns = NowNs() + kSecondNs / 10;
+      // New peers are at the end, past the descriptors polled this round.
+      for (size_t i = 0; i + 2 < fds.size(); ++i) {
+        if (fds[i + 2].revents == 0) continue;
+        if (!Read(&peers[i], &chunk)) {
+          close(peers[i].fd);
+          peers[i].fd = -1;
+        }
+      }
+      std::erase_if(peers, [](const Peer& p) { return p.fd < 0; });
+    }
+    for (const Peer& p : peers) close(p.fd);
+  }
+
+  // False when out of descriptors: accepting pauses a moment rather than spin.
+  bool Accept(std::vector<Peer>* peers) {
+    for (;;) {
+      sockaddr_storage addr{};
+      socklen_t len = sizeof addr;
+      int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len,
+                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+        std::fprintf(stderr, "pellion-send: request link: %s\n", ErrnoText("accept").c_str());
+        return false;
+      }
+      std::string name = PeerName(addr, len);
+      if (peers->size() >= kMaxPeers) {
+        std::fprintf(stderr, "pellion-send: request link: %zu peers already; refusing %s\n",
+                     peers->size(), name.c_str());
+        close(fd);
+        continue;
+      }
+      std::fprintf(stderr, "pellion-send: request link: %s connected\n", name.c_str());
+      peers->push_back({fd, std::move(name), {}});
+    }
+  }
+
+  // False when the peer is to be dropped: closed, failed or broken.
+  bool Read(Peer* p, std::vector<uint8_t>* chunk) {
+    ssize_t n = recv(p->fd, chunk->data(), chunk->size(), 0);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+      std::fprintf(stderr, "pellion-send: request link: %s: %s; disconnected\n", p->name.c_str(),
+                   std::strerror(errno));
+      return false;
+    }
+    if (n == 0) {
+      std::fprintf(stderr, "pellion-send: request link: %s disconnected\n", p->name.c_str());
+      return false;
+    }
+    p->buffer.append(reinterpret_cast<const char*>(chunk->data()), static_cast<size_t>(n));
+    std::vector<pellion::LinkMessage> messages;
+    bool ok = pellion::DecodeLinkMessages(&p->buffer, &messages);
+    std::vector<int64_t> times;
+    for (const pellion::LinkMessage& m : messages) {
+      if (m.code == 0) {
+        times.push_back(NowNs() / 1000);
+        std::fprintf(stderr, "pellion-send: key-frame request from %s\n", p->name.c_str());
+      } else {
+        ++unknown_;
+        if (!p->told_unknown)
+          std::fprintf(stderr,
+                       "pellion-send: request link: %s sent code %" PRIu32
+                       "; ignoring such messages\n",
+                       p->name.c_str(), m.code);
+        p->told_unknown = true;
+      }
+    }
+    if (!times.empty()) {
+      requests_ += times.size();
+      std::lock_guard<std::mutex> lock(mu_);
+      pending_.insert(pending_.end(), times.begin(), times.end());
+    }
+    if (!ok)
+      std::fprintf(stderr,
+                   "pellion-send: request link: %s announced a body over %" PRIu32
+                   " bytes; disconnected\n",
+                   p->name.c_str(), pellion::kMaxLinkBody);
+    return ok;
+  }
+
+  static std::string PeerName(const sockaddr_storage& addr, socklen_t len) {
+    char host[NI_MAXHOST] = {}, port[NI_MAXSERV] = {};
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&addr), len, host, sizeof host, port,
+                    sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+      return "a peer";
+    return std::string(host) + ":" + port;
+  }
+
+  std::string where_;
+  int listen_fd_ = -1;
+  int wake_fd_ = -1;
+  std::thread thread_;
+  std::mutex mu_;
+  std::vector<int64_t> pending_;
+  std::atomic<uint64_t> requests_{0}, unknown_{0};
+};
+
+// ---- Packets ------------------------------------------------------------------------------
+
+size_t PacketCount(size_t frame_size, size_t payload) {
+  return std::max<size_t>(1, (frame_size + payload - 1) / payload);
+}
+
+uint32_t NextFrameIndex(uint32_t idx) { return idx == UINT32_MAX ? 1 : idx + 1; }  // 0 is unused
+
+// Cuts one frame into datagrams: header plus at most `payload` bytes each.
+template <class Emit>
+void Packetize(std::span<const uint8_t> frame, uint32_t frameidx, size_t payload, Emit&& emit) {
+  size_t count = PacketCount(frame.size(), payload);
+  for (size_t i = 0; i < count; ++i) {
+    size_t begin = i * payload;
+    size_t len = std::min(payload, frame.size() - begin);
+    StreamPacketHeader h;
+    h.vstream = true;
+    h.is_final = i + 1 == count;
+    h.packlen = static_cast<uint16_t>(StreamPacketHeader::kSize + len);
+    h.frameidx = frameidx;
+    h.pkgindx = static_cast<uint16_t>(i);
+    std::vector<uint8_t> d(StreamPacketHeader::kSize + len);
+    h.Write(d.data());
+    std::copy_n(frame.data() + begin, len, d.data() + StreamPacketHeader::kSize);
+    emit(std::move(d));
+  }
+}
+
+// ---- Impairments --------------------------------------------------------------------------
+
+struct ImpairOptions {
+  double loss = 0, dup = 0, reorder = 0;
+  uint32_t burst = 1;
+  uint64_t seed = 1;
+};
+
+struct Datagram {
+  std::vector<uint8_t> bytes;
+  uint64_t frame_serial = 0;
+};
+
+// Drops, duplicates and holds back datagrams. Each impairment draws from a generator of its
+// own, so a given seed loses the same datagrams whatever else is switched on.
+class Impairer {
+ public:
+  using Send = std::function<void(const std::vector<uint8_t>&)>;
+  using Done = std::function<void(uint64_t frame_serial)>;  // sent or dropped, for the trace
+
+  Impairer(const ImpairOptions& o, Send send, Done done)
+      : o_(o),
+        loss_rng_(Seed(o.seed, 1)),
+        dup_rng_(Seed(o.seed, 2)),
+        reorder_rng_(Seed(o.seed, 3)),
+        send_(std::move(send)),
+        done_(std::move(done)) {}
+
+  void Push(Datagram d) {
+    if (Lost()) {
+      ++dropped_;
+      done_(d.frame_serial);
+      return;
+    }
+    bool dup = Chance(dup_rng_, o_.dup);
+    if (Chance(reorder_rng_, o_.reorder)) {
+      int wait = 1 + static_cast<int>(reorder_rng_() % 3);
+      held_.push_back({std::move(d), wait, dup});
+      return;
+    }
+    Transmit(d, dup);
+    for (auto it = held_.begin(); it != held_.end();) {
+      if (--it->wait == 0) {
+        ++reordered_;
+        Transmit(it->d, it->dup);
+        it = held_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  // Sends whatever is still held back, in order.
+  void Flush() {
+    for (Held& h : held_) Transmit(h.d, h.dup);
+    held_.clear();
+  }
+
+  uint64_t dropped() const { return dropped_; }
+  uint64_t duplicated() const { return duplicated_; }
+  uint64_t reordered() const { return reordered_; }
+
+ private:
+  struct Held {
+    Datagram d;
+    int wait;  // later datagrams to let pass first
+    bool dup;
+  };
+
+  static std::mt19937_64 Seed(uint64_t seed, uint64_t stream) {
+    std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32),
+                      static_cast<uint32_t>(stream)};
+    return std::mt19937_64(seq);
+  }
+  // Own mapping to [0,1): the standard distributions may differ between libraries.
+  static bool Chance(std::mt19937_64& rng, double p) {
+    if (p <= 0) return false;
+    return static_cast<double>(rng() >> 11) * 0x1.0p-53 < p;
+  }
+  bool Lost() {
+    if (burst_left_ > 0) {
+      --burst_left_;
+      return true;
+    }
+    if (!Chance(loss_rng_, o_.loss)) return false;
+    burst_left_ = o_.burst - 1;
+    return true;
+  }
+  void Transmit(const Datagram& d, bool dup) {
+    send_(d.bytes);
+    if (dup) {
+      send_(d.bytes);
+      ++duplicated_;
+    }
+    done_(d.frame_serial);
+  }
+
+  ImpairOptions o_;
+  std::mt19937_64 loss_rng_, dup_rng_, reorder_rng_;
+  Send send_;
+  Done done_;
+  std::deque<Held> held_;
+  uint32_t burst_left_ = 0;
+  uint64_t dropped_ = 0, duplicated_ = 0, reordered_ = 0;
+};
+
+// ---- Output -------------------------------------------------------------------------------
+
+class UdpSocket {
+ public:
+  UdpSocket(const std::string& host, int port) : where_(host + ":" + std::to_string(port)) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res);
+    if (rc != 0) throw RuntimeError("cannot resolve " + host + ": " + gai_strerror(rc));
+    std::memcpy(&addr_, res->ai_addr, res->ai_addrlen);
+    addr_len_ = res->ai_addrlen;
+    fd_ = socket(res->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    freeaddrinfo(res);
+    if (fd_ < 0) throw RuntimeError(ErrnoText("cannot open a UDP socket"));
+  }
+  ~UdpSocket() { close(fd_); }
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  // False when the datagram was refused for now (full queue, no listener); throws otherwise.
+  bool Send(const std::vector<uint8_t>& d) {
+    for (;;) {
+      ssize_t n =
+          sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&addr_), addr_len_);
+      if (n >= 0) return true;
+      if (errno == EINTR) continue;
+      if (errno == ENOBUFS || errno == EAGAIN || errno == ECONNREFUSED) return false;
+      throw RuntimeError(ErrnoText("cannot send to " + where_));
+    }
+  }
+  const std::string& where() const { return where_; }
+
+ private:
+  std::string where_;
+  sockaddr_storage addr_{};
+  socklen_t addr_len_ = 0;
+  int fd_ = -1;
+};
+
+// One line per frame, written in frame order once all of the frame's datagrams have left
+// (held-back ones included), so the time is when the receiver could have it complete. A
+// request line goes before the first frame chosen after the request came in.
+class Trace {
+ public:
+  explicit Trace(const std::string& path) : path_(path) {
+    if (path.empty()) return;
+    file_ = std::fopen(path.c_str(), "w");
+    if (file_ == nullptr) throw RuntimeError(ErrnoText("cannot write " + path));
+  }
+  ~Trace() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  Trace(const Trace&) = delete;
+  Trace& operator=(const Trace&) = delete;
+
+  // Returns the serial that Done() takes once per datagram.
+  uint64_t Begin(uint32_t frameidx, uint64_t au, bool key, size_t datagrams) {
+    pending_.push_back({false, frameidx, au, key, datagrams, 0});
+    return front_serial_ + pending_.size() - 1;
+  }
+  void Request(int64_t received_us) {
+    pending_.push_back({true, 0, 0, false, 0, received_us});
+    Drain();
+  }
+  void Done(uint64_t serial) {
+    Entry& e = pending_[serial - front_serial_];
+    e.us = NowNs() / 1000;
+    --e.remaining;
+    Drain();
+  }
+  void Flush() {
+    if (file_ != nullptr) std::fflush(file_);
+  }
+  void Close() {
+    if (file_ == nullptr) return;
+    bool ok = std::ferror(file_) == 0;
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    if (!ok) throw RuntimeError("cannot write the trace " + path_);
+  }
+
+ private:
+  struct Entry {
+    bool request;
+    uint32_t frameidx;
+    uint64_t au;
+    bool key;
+    size_t remaining;
+    int64_t us;
+  };
+  void Drain() {
+    while (!pending_.empty() && pending_.front().remaining == 0) {
+      const Entry& f = pending_.front();
+      if (file_ != nullptr && f.request)
+        std::fprintf(file_, "request %" PRId64 "\n", f.us);
+      else if (file_ != nullptr)
+        std::fprintf(file_, "%" PRIu32 " %" PRIu64 " %d %" PRId64 "\n", f.frameidx, f.au,
+                     f.key ? 1 : 0, f.us);
+      pending_.pop_front();
+      ++front_serial_;
+    }
+  }
+
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  std::deque<Entry> pending_;
+  uint64_t front_serial_ = 0;
+};
+
+struct Counters {
+  uint64_t frames = 0, datagrams = 0, bytes = 0, refused = 0;
+};
+
+// ---- Sending ------------------------------------------------------------------------------
+
+struct Options {
+  std::string file;
+  std::string codec;
+  bool encode = false;
+  EncodeOptions enc;
+  double seconds = 0;
+  std::string host = "127.0.0.1";
+  int port = 9111;
+  size_t payload = 1400;
+  double fps = 0;
+  bool fast = false;
+  uint64_t loops = 1;
+  uint64_t frames = 0;
+  uint64_t first_index = 1;
+  ImpairOptions impair;
+  std::string trace;
+  int request_port = pellion::kKeyFrameRequestPort;
+  std::string request_bind = "127.0.0.1";
+};
+
+// SIGINT and SIGTERM stay blocked and are collected here, so none is lost between a check
+// and a sleep. Threads started later inherit the mask and leave the signals to this one.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+  }
+  // Waits until `deadline_ns` (0: just looks); true once a stop signal has come.
+  bool WaitUntil(int64_t deadline_ns) {
+    for (;;) {
+      int64_t left = std::max<int64_t>(0, deadline_ns - NowNs());
+      timespec ts{static_cast<time_t>(left / kSecondNs), static_cast<long>(left % kSecondNs)};
+      int sig = sigtimedwait(&set_, nullptr, &ts);
+      if (sig > 0) signal_ = sig;
+      if (signal_ != 0) return true;
+      if (left == 0 || NowNs() >= deadline_ns) return false;
+    }
+  }
+  int signal() const { return signal_; }
+
+ private:
+  sigset_t set_;
+  int signal_ = 0;
+};
+
+void PrintCounts(const char* prefix, const Counters& c, const Impairer& imp, double rate) {
+  std::fprintf(
+      stderr,
+      "pellion-send: %s%" PRIu64 " frames, %" PRIu64 " datagrams, %.0f bytes/s, dropped %" PRIu64
+      ", duplicated %" PRIu64 ", reordered %" PRIu64,
+      prefix, c.frames, c.datagrams, rate, imp.dropped(), imp.duplicated(), imp.reordered());
+  if (c.refused > 0) std::fprintf(stderr, ", refused by the network %" PRIu64, c.refused);
+}
+
+struct OpenedSource {
+  std::unique_ptr<FrameSource> source;
+  double fps = 30;
+  uint64_t frames = 0;  // 0: no limit
+  std::string what;     // for the opening line
+};
+
+OpenedSource OpenFile(const Options& o) {
+  std::optional<Codec> codec;
+  if (!o.codec.empty())
+    codec = o.codec == "h264" ? Codec::kH264 : Codec::kHevc;
+  else
+    codec = pellion_tools::CodecFromFileName(o.file);
+  if (!codec) throw UsageError("cannot tell the codec from the name " + o.file + "; use --codec");
+
+  std::vector<uint8_t> bytes = pellion_tools::ReadWholeFile(o.file);
+  pellion_tools::CheckStream(*codec, bytes, o.file);
+  SplitStream stream = pellion_tools::SplitAccessUnits(*codec, bytes);
+  size_t largest = 0, keys = 0;
+  for (const AccessUnit& u : stream.units) {
+    largest = std::max(largest, u.size);
+    keys += u.key ? 1 : 0;
+  }
+  if (PacketCount(largest, o.payload) > kMaxPacketsPerFrame)
+    throw RuntimeError("a frame of " + std::to_string(largest) + " bytes needs more than " +
+                       std::to_string(kMaxPacketsPerFrame) + " packets; use a larger --payload");
+  OpenedSource s;
+  s.fps = o.fps > 0 ? o.fps : stream.fps > 0 ? stream.fps : 30;
+  s.frames = o.frames;
+  char fps_text[64];
+  std::snprintf(fps_text, sizeof fps_text, "%.4g fps%s", s.fps,
+                o.fps > 0        ? ""
+                : stream.fps > 0 ? " (from the stream)"
+                                 : " (default)");
+  s.what = o.file + ": " + pellion_tools::CodecName(*codec) + ", " +
+           std::to_string(stream.units.size()) + " access units (" + std::to_string(keys) +
+           " key), " + (o.fast ? "as fast as possible" : fps_text);
+  s.source = std::make_unique<FileSource>(std::move(bytes), std::move(stream), o.loops);
+  return s;
+}
+
+OpenedSource OpenEncoder(const Options& o) {
+  OpenedSource s;
+  s.fps = o.fps > 0 ? o.fps : 30;
+  s.frames = o.frames;
+  if (o.seconds > 0) s.frames = std::max<uint64_t>(1, std::llround(o.seconds * s.fps));
+  // libx264 reports its settings and statistics at info level; errors are enough here.
+  av_log_set_level(AV_LOG_ERROR);
+  s.source = std::make_unique<EncoderSource>(o.enc, s.fps, s.frames);
+  char text[160];
+  std::snprintf(text, sizeof text, "test pattern %dx%d, libx264, a key frame every %d, %.4g fps%s",
+                o.enc.width, o.enc.height, o.enc.gop, s.fps,
+                o.fast ? ", sent as fast as encoded" : "");
+  s.what = text;
+  return s;
+}
+
+int Run(const Options& o, StopSignals& stop) {
+  OpenedSource opened = o.encode ? OpenEncoder(o) : OpenFile(o);
+  FrameSource& source = *opened.source;
+  const uint64_t limit = opened.frames;
+
+  UdpSocket socket(o.host, o.port);
+  Trace trace(o.trace);
+  std::unique_ptr<RequestListener> listener;
+  if (o.request_port != 0)
+    listener = std::make_unique<RequestListener>(o.request_bind, o.request_port);
+  Counters count;
+  Impairer imp(
+      o.impair,
+      [&](const std::vector<uint8_t>& d) {
+        if (!socket.Send(d)) {
+          ++count.refused;
+          return;
+        }
+        ++count.datagrams;
+        count.bytes += d.size();
+      },
+      [&](uint64_t serial) { trace.Done(serial); });
+
+  std::fprintf(stderr, "pellion-send: %s, to %s\n", opened.what.c_str(), socket.where().c_str());
+  if (listener)
+    std::fprintf(stderr, "pellion-send: key-frame requests on TCP %s\n", listener->where().c_str());
+
+  const double period_ns = kSecondNs / opened.fps;
+  const int64_t start = NowNs();
+  int64_t base = start, next_report = start + kSecondNs;
+  int64_t last_report = start;
+  uint64_t since_base = 0, bytes_at_report = 0;
+  auto report = [&] {
+    int64_t now = NowNs();
+    if (now < next_report) return;
+    double secs = static_cast<double>(now - last_report) / kSecondNs;
+    PrintCounts("", count, imp, static_cast<double>(count.bytes - bytes_at_report) / secs);
+    std::fprintf(stderr, "\n");
+    bytes_at_report = count.bytes;
+    last_report = now;
+    next_report = std::max(next_report + kSecondNs, now);
+    trace.Flush();
+  };
+  auto take_requests = [&] {
+    if (!listener) return false;
+    std::vector<int64_t> asked = listener->Take();
+    for (int64_t us : asked) trace.Request(us);
+    return !asked.empty();
+  };
+
+  uint32_t idx = static_cast<uint32_t>(o.first_index);
+  Frame frame;
+  while (limit == 0 || count.frames < limit) {
+    if (o.fast) {
+      if (stop.WaitUntil(0)) break;
+    } else {
+      int64_t deadline = base + std::llround(static_cast<double>(since_base) * period_ns);
+      if (NowNs() - deadline > kSecondNs) {
+        // Stalled (stopped, swapped out): restart the schedule rather than burst to catch up.
+        std::fprintf(stderr, "pellion-send: over a second behind; restarting the schedule\n");
+        base = deadline = NowNs();
+        since_base = 0;
+      }
+      bool stopped = false;
+      while (!(stopped = stop.WaitUntil(std::min(deadline, next_report))) && NowNs() < deadline)
+        report();
+      if (stopped) break;
+    }
+    // Requests are taken only now, after the wait, so the frame about to go answers them.
+    if (take_requests()) source.RequestKeyFrame();
+    if (!source.Next(&frame)) break;
+    size_t datagrams = PacketCount(frame.data.size(), o.payload);
+    if (datagrams > kMaxPacketsPerFrame)
+      throw RuntimeError("a frame of " + std::to_string(frame.data.size()) +
+                         " bytes needs more than " + std::to_string(kMaxPacketsPerFrame) +
+                         " packets; use a larger --payload");
+    uint64_t serial = trace.Begin(idx, frame.au_number, frame.key, datagrams);
+    Packetize(frame.data, idx, o.payload, [&](std::vector<uint8_t> d) {
+      imp.Push({std::move(d), serial});
+    });
+    ++count.frames;
+    ++since_base;
+    idx = NextFrameIndex(idx);
+    report();
+  }
+  imp.Flush();
+  take_requests();  // late ones are still on record
+  trace.Close();
+
+  double secs = static_cast<double>(NowNs() - start) / kSecondNs;
+  PrintCounts("done: ", count, imp, secs > 0 ? static_cast<double>(count.bytes) / secs : 0);
+  if (listener) {
+    std::fprintf(stderr, ", key-frame requests %" PRIu64, listener->requests());
+    if (listener->unknown() > 0)
+      std::fprintf(stderr, ", unknown messages %" PRIu64, listener->unknown());
+  }
+  std::fprintf(stderr, "; %" PRIu64 " bytes in %.3f s%s\n", count.bytes, secs,
+               stop.signal() != 0 ? "; stopped by a signal" : "");
+  return 0;
+}
+
+// Validates numbers the way Range cannot: NaN passes a range check.
+CLI::Validator Between(double lo, double hi) {
+  return CLI::Validator(
+      [lo, hi](std::string& s) -> std::string {
+        double v = 0;
+        if (!CLI::detail::lexical_cast(s, v) || !(v >= lo && v <= hi))
+          return "must be a number in [" + CLI::detail::to_string(lo) + ", " +
+                 CLI::detail::to_string(hi) + "]";
+        return {};
+      },
+      "[" + CLI::detail::to_string(lo) + " - " + CLI::detail::to_string(hi) + "]");
+}
+
+constexpr int kMinSide = 16, kMaxSide = 8192;
+
+// "WxH", both even (4:2:0 halves them) and within [kMinSide, kMaxSide].
+bool ParseSize(const std::string& s, int* w, int* h) {
+  size_t x = s.find_first_of("xX");
+  if (x == std::string::npos) return false;
+  auto side = [](const std::string& t, int* out) {
+    if (t.empty() || t.size() > 5 || t.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    *out = std::stoi(t);
+    return *out >= kMinSide && *out <= kMaxSide && *out % 2 == 0;
+  };
+  return side(s.substr(0, x), w) && side(s.substr(x + 1), h);
+}
+
+// Returns an exit code when the program should stop here (help, bad options).
+std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
+  CLI::App app{
+      "Sends an H.264 or H.265 elementary-stream file, or a test pattern encoded on the fly, as "
+      "stream packets over UDP, one access unit per frame, paced at the frame rate; optionally "
+      "loses, duplicates and reorders datagrams. Answers key-frame requests on a TCP port."};
+  auto* file = app.add_option("file", o->file, "the elementary-stream file");
+  auto* encode =
+      app.add_flag("--encode", o->encode, "send a test pattern encoded with libx264 instead")
+          ->excludes(file);
+  std::string size = "1280x720";
+  app.add_option("--size", size, "picture size with --encode")
+      ->check(CLI::Validator(
+          [](std::string& s) -> std::string {
+            int w = 0, h = 0;
+            if (ParseSize(s, &w, &h)) return {};
+            return "must be WxH, even, from " + std::to_string(kMinSide) + " to " +
+                   std::to_string(kMaxSide);
+          },
+          "WxH"))
+      ->needs(encode)
+      ->capture_default_str();
+  app.add_option("--gop", o->enc.gop, "pictures from one key frame to the next with --encode")
+      ->check(CLI::Range(1, 100000))
+      ->needs(encode)
+      ->capture_default_str();
+  app.add_option("--codec", o->codec, "h264 or hevc (default: from the file name extension)")
+      ->check(CLI::IsMember({"h264", "hevc"}))
+      ->excludes(encode);
+  app.add_option("--host", o->host, "receiver address or name")->capture_default_str();
+  app.add_option("--port", o->port, "receiver UDP port")
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str();
+  app.add_option("--payload", o->payload, "payload bytes per datagram")
+      ->check(CLI::Range(size_t{1}, kMaxPayload))
+      ->capture_default_str();
+  auto* fps = app.add_option("--fps", o->fps,
+                             "frames per second (default: the stream's frame rate, else 30)")
+                  ->check(Between(0.01, 1000));
+  app.add_flag("--fast", o->fast, "send as fast as possible, without pacing")->excludes(fps);
+  app.add_option("--loop", o->loops, "send the file this many times (0: until stopped)")
+      ->check(CLI::NonNegativeNumber)
+      ->excludes(encode)
+      ->capture_default_str();
+  auto* frames = app.add_option("--frames", o->frames, "stop after this many frames (0: no limit)")
+                     ->check(CLI::NonNegativeNumber)
+                     ->capture_default_str();
+  app.add_option("--seconds", o->seconds, "with --encode, stop after this many seconds of pictures")
+      ->check(Between(0.001, 1e7))
+      ->needs(encode)
+      ->excludes(frames);
+  app.add_option("--first-index", o->first_index, "index of the first frame (0 is never sent)")
+      ->check(CLI::Range(uint64_t{1}, uint64_t{UINT32_MAX}))
+      ->capture_default_str();
+  app.add_option("--loss", o->impair.loss, "probability of dropping a datagram")
+      ->check(Between(0, 1));
+  app.add_option("--burst-loss", o->impair.burst, "datagrams dropped in a row on each loss")
+      ->check(CLI::Range(1u, 1000000u))
+      ->capture_default_str();
+  app.add_option("--dup", o->impair.dup, "probability of sending a datagram twice")
+      ->check(Between(0, 1));
+  app.add_option("--reorder", o->impair.reorder,
+                 "probability of holding a datagram back behind the next one to three")
+      ->check(Between(0, 1));
+  app.add_option("--seed", o->impair.seed, "seed of the impairments")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--trace", o->trace,
+                 "write 'frameidx au_number key last_datagram_us' per frame and "
+                 "'request received_us' per key-frame request to this file");
+  app.add_option("--request-port", o->request_port,
+                 "TCP port for key-frame requests (0: do not listen)")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  app.add_option("--request-bind", o->request_bind, "address to listen on for key-frame requests")
+      ->capture_default_str();
+  try {
+    app.parse(argc, argv);
+    if (o->file.empty() && !o->encode) throw CLI::RequiredError("a file or --encode");
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return 2;
+  }
+  ParseSize(size, &o->enc.width, &o->enc.height);
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (std::optional<int> rc = ParseCommandLine(argc, argv, &options)) return *rc;
+  StopSignals stop;
+  try {
+    return Run(options, stop);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "pellion-send: %s\n", e.what());
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "pellion-send: %s\n", e.what());
+    return 1;
+  }
+}
