@@ -76,11 +76,15 @@ class PolicyTest : public ::testing::Test {
     thread_.Stop(1000);
     platform::SetClockMsForTesting(nullptr);
   }
-  // Pushes one frame and waits until the worker has decoded it.
+  // Pushes one frame and waits until the worker has finished its task: a task posted after it
+  // runs only then.
   void Push(uint32_t idx, char type) {
     int before = decoder_.decoded.load();
     thread_.OnPushVFrame(idx, std::string(1, type) + "payload");
-    ASSERT_TRUE(WaitUntil([&] { return decoder_.decoded.load() == before + 1; }));
+    std::atomic<bool> done{false};
+    ASSERT_TRUE(thread_.PostTask([&done] { done = true; }));
+    ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
+    ASSERT_EQ(decoder_.decoded.load(), before + 1);
   }
   void Advance(uint32_t ms) { g_now += ms; }
 
