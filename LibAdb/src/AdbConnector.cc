@@ -57,7 +57,7 @@ bool AdbConnector::Connect(const std::string& address) {
     if (run == adb_os::RunResult::kNotStarted) {
       LOGE << "Error on CreateProcess, err=" << platform::GetLastError();
     } else {
-      LOGI << "/bin/sh -c " << command << " CONSOLE DATA:" << output << " exitcode:" << exit_code;
+      LOGI << platform::kShellPrefix << command << " CONSOLE DATA:" << output << " exitcode:" << exit_code;
     }
     if (run == adb_os::RunResult::kTimedOut) {
       LOGE << "adb did not finish within " << timeout_ms_ << " ms: killed it and its group";

@@ -8,7 +8,11 @@
 
 class AdbConnector {
  public:
+#ifdef _WIN32
+  static constexpr const char* kCommandFormat = "scrcpy\\adb.exe connect %s:%d";
+#else
   static constexpr const char* kCommandFormat = "scrcpy/adb connect %s:%d";
+#endif
   static constexpr int kAdbPort = 5555;
   static constexpr const char* kSuccessText = "connected to ";
   // Generous: adb answers within seconds, or hangs for good.

@@ -21,9 +21,15 @@ class AdbScrcpy : private NKMsgFrameThread {
     std::string phone_address = "192.168.42.11";
     int tunnel_port = 16923;
     // Two blanks before the second option, as the tool has always been started.
+#ifdef _WIN32
+    std::string command_format =
+        "scrcpy\\scrcpy.exe --no-clean --force-adb-forward --tunnel-host=%s  --tunnel-port=%d";
+    std::string leftover_name = "scrcpy.exe";
+#else
     std::string command_format =
         "scrcpy/scrcpy --no-clean --force-adb-forward --tunnel-host=%s  --tunnel-port=%d";
     std::string leftover_name = "scrcpy";
+#endif
     std::vector<std::string> class_words{"SDL_app"};
     std::vector<std::string> title_words{"Vex_KVT300"};
     int search_tries = 3;

@@ -1,7 +1,8 @@
 // The shared frame section, as the plug-in writes it and a renderer reads it.
 //
-// Section "norv_vframe_header_2025_05_19" (12,441,664 bytes; on Linux a POSIX shared-memory
-// object "/norv_vframe_header_2025_05_19", mode 0600), little-endian, packed:
+// Section "norv_vframe_header_2025_05_19" (12,441,664 bytes; on Windows a named file mapping of
+// the session, on Linux a POSIX shared-memory object "/norv_vframe_header_2025_05_19", mode
+// 0600), little-endian, packed:
 //   offset 0  1 byte   reserved (never written by the plug-in)
 //   offset 1  4 bytes  frame index of the picture (the sender's)
 //   offset 5  2 bytes  width in pixels
@@ -47,7 +48,9 @@ inline FrameHeader ParseFrameHeader(const uint8_t* p) {
 
 }  // namespace pellion
 
-#if defined(__linux__)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <errno.h>
 #include <fcntl.h>
 #include <semaphore.h>
@@ -55,6 +58,7 @@ inline FrameHeader ParseFrameHeader(const uint8_t* p) {
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 
@@ -68,13 +72,26 @@ class FrameReader {
   FrameReader(const FrameReader&) = delete;
   FrameReader& operator=(const FrameReader&) = delete;
 
-  // Opens the section and the event, which the plug-in creates when it is built. False (with
-  // errno in error()) while they do not exist.
+  // Opens the section and the event, which the plug-in creates when it is built. False while
+  // they do not exist, with errno (Windows: the Win32 error) in error().
   bool Open(const std::string& section = kFrameSectionName,
             const std::string& event = kFrameEventName) {
     Close();
+#if defined(_WIN32)
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, section.c_str());
+    if (mapping == nullptr) return Failed(static_cast<int>(GetLastError()));
+    void* p = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(mapping);
+    if (p == nullptr) return Failed(static_cast<int>(GetLastError()));
+    data_ = static_cast<const uint8_t*>(p);
+    MEMORY_BASIC_INFORMATION info{};
+    size_ = VirtualQuery(p, &info, sizeof(info)) != 0 ? info.RegionSize : 0;
+    if (size_ < kFrameHeaderSize) return Failed(ERROR_INVALID_DATA);
+    event_ = OpenEventA(SYNCHRONIZE, FALSE, event.c_str());
+    if (event_ == nullptr) return Failed(static_cast<int>(GetLastError()));
+#else
     int fd = shm_open(("/" + section).c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return Failed();
+    if (fd < 0) return Failed(errno);
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kFrameHeaderSize)) {
       close(fd);
@@ -82,18 +99,24 @@ class FrameReader {
     }
     void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
     close(fd);
-    if (p == MAP_FAILED) return Failed();
+    if (p == MAP_FAILED) return Failed(errno);
     data_ = static_cast<const uint8_t*>(p);
     size_ = static_cast<size_t>(st.st_size);
     sem_t* s = sem_open(("/" + event).c_str(), 0);
-    if (s == SEM_FAILED) return Failed();
+    if (s == SEM_FAILED) return Failed(errno);
     event_ = s;
+#endif
     return true;
   }
 
   void Close() {
+#if defined(_WIN32)
+    if (data_ != nullptr) UnmapViewOfFile(data_);
+    if (event_ != nullptr) CloseHandle(event_);
+#else
     if (data_ != nullptr) munmap(const_cast<uint8_t*>(data_), size_);
     if (event_ != nullptr) sem_close(event_);
+#endif
     data_ = nullptr;
     event_ = nullptr;
     size_ = 0;
@@ -102,6 +125,9 @@ class FrameReader {
   // Waits at most timeout_ms for the next picture's signal; false on time-out.
   bool Wait(int timeout_ms) {
     if (event_ == nullptr) return false;
+#if defined(_WIN32)
+    return WaitForSingleObject(event_, static_cast<DWORD>(timeout_ms)) == WAIT_OBJECT_0;
+#else
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += timeout_ms / 1000;
@@ -114,6 +140,7 @@ class FrameReader {
       if (errno != EINTR) return false;
     }
     return true;
+#endif
   }
 
   // Copies the current picture and its header. `torn` is set when the header changed while the
@@ -135,7 +162,7 @@ class FrameReader {
   int error() const { return error_; }
 
  private:
-  bool Failed(int err = errno) {
+  bool Failed(int err) {
     error_ = err;
     Close();
     return false;
@@ -143,9 +170,12 @@ class FrameReader {
 
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
+#if defined(_WIN32)
+  HANDLE event_ = nullptr;
+#else
   sem_t* event_ = nullptr;
+#endif
   int error_ = 0;
 };
 
 }  // namespace pellion
-#endif

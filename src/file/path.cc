@@ -27,7 +27,13 @@ std::wstring ToWide(std::string_view utf8) {
       if (!ok) cp = 0xFFFD;
       i += ok ? len : 1;
     }
-    out.push_back(static_cast<wchar_t>(cp));
+    if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
+      // UTF-16 (Windows): a surrogate pair.
+      out.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back(static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<wchar_t>(cp));
+    }
   }
   return out;
 }
@@ -35,8 +41,17 @@ std::wstring ToWide(std::string_view utf8) {
 std::string ToNarrow(std::wstring_view wide) {
   std::string out;
   out.reserve(wide.size());
-  for (wchar_t w : wide) {
-    char32_t cp = static_cast<char32_t>(w);
+  for (size_t i = 0; i < wide.size(); ++i) {
+    char32_t cp = static_cast<char32_t>(wide[i]);
+    if (sizeof(wchar_t) == 2 && cp >= 0xD800 && cp < 0xE000) {
+      char32_t low = i + 1 < wide.size() ? static_cast<char32_t>(wide[i + 1]) : 0;
+      if (cp < 0xDC00 && low >= 0xDC00 && low < 0xE000) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      } else {
+        cp = 0xFFFD;
+      }
+    }
     if (cp > 0x10FFFF) cp = 0xFFFD;
     if (cp < 0x80) {
       out.push_back(static_cast<char>(cp));
@@ -64,7 +79,11 @@ std::wstring GetExeFilePath() { return ToWide(platform::ExeFilePath()); }
 std::wstring CombineWithDirectory(const std::wstring& path, const std::wstring& relative) {
   size_t cut = path.find_last_of(L"/\\");
   if (path.empty() || cut == std::wstring::npos) return {};
+#ifdef _WIN32
+  return path.substr(0, cut) + L"\\" + relative;
+#else
   return path.substr(0, cut) + L"/" + relative;
+#endif
 }
 
 std::string ModuleBaseName(std::string_view path) {
@@ -78,10 +97,15 @@ std::string ModuleBaseName(std::string_view path) {
 std::string ProgramDataRoot() {
   if (const char* root = std::getenv("NORV_PROGRAMDATA"); root != nullptr && *root != '\0')
     return root;
+#ifdef _WIN32
+  const char* data = std::getenv("ProgramData");
+  return data != nullptr && *data != '\0' ? data : "C:\\ProgramData";
+#else
   if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0')
     return state;
   const char* home = std::getenv("HOME");
   return std::string(home != nullptr ? home : "") + "/.local/state";
+#endif
 }
 
 }  // namespace NORV::sFileManager

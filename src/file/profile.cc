@@ -1,12 +1,24 @@
-// GetPrivateProfileInt on libinih.
+// GetPrivateProfileInt: the system's own on Windows, libinih elsewhere.
 #include "file/profile.h"
 
+#ifdef _WIN32
+#include "platform/profile.h"
+#else
 #include <ini.h>
 #include <strings.h>
 
 #include <cstdlib>
+#endif
 
 namespace NORV::sFileManager {
+#ifdef _WIN32
+
+int GetPrivateProfileInt(const std::string& section, const std::string& key, int default_value,
+                         const std::string& path) {
+  return platform::GetPrivateProfileIntA(section, key, default_value, path);
+}
+
+#else
 namespace {
 
 struct Lookup {
@@ -40,4 +52,5 @@ int GetPrivateProfileInt(const std::string& section, const std::string& key, int
   return lookup.found ? lookup.value : default_value;
 }
 
+#endif
 }  // namespace NORV::sFileManager

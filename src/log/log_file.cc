@@ -30,7 +30,15 @@ std::string HeaderLines(time_t first_message) {
   char created[64];
   std::strftime(created, sizeof(created), "%Y/%m/%d %H:%M:%S", &t);
   // Bias as Windows counts it: minutes to add to local time to get UTC.
+#ifdef _WIN32
+  // No tm_gmtoff: the offset is what local time makes of the same instant taken as UTC.
+  tm utc{};
+  gmtime_r(&first_message, &utc);
+  utc.tm_isdst = t.tm_isdst;
+  long bias = static_cast<long>(std::difftime(std::mktime(&utc), first_message)) / 60;
+#else
   long bias = -t.tm_gmtoff / 60;
+#endif
   time_t boot = static_cast<time_t>(platform::BootTimeSeconds());
   tm b{};
   localtime_r(&boot, &b);

@@ -1,8 +1,10 @@
-// A thread's message queue: the Linux stand-in for a Win32 thread's queue plus its pump's hidden
-// window. It carries thread messages (UI loops only) and one coalesced "work" signal, and lets
-// the owning thread sleep until either arrives or a deadline passes.
+// A thread's message queue: on Windows the thread's own queue plus its pump's message-only
+// window (or a completion port for IO loops), on Linux a stand-in for them. It carries thread
+// messages (UI loops only) and one coalesced "work" signal, and lets the owning thread sleep
+// until either arrives or a deadline passes.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -22,7 +24,12 @@ struct ThreadMessage {
 
 class MessageQueue {
  public:
+#ifdef _WIN32
+  MessageQueue();
+  ~MessageQueue();
+#else
   MessageQueue() = default;
+#endif
   MessageQueue(const MessageQueue&) = delete;
   MessageQueue& operator=(const MessageQueue&) = delete;
 
@@ -40,12 +47,24 @@ class MessageQueue {
   void Wait(int64_t deadline_us);
 
  private:
+#ifdef _WIN32
+  friend void RegisterThreadQueue(DWORD, MessageQueue*);
+  friend void UnregisterThreadQueue(DWORD, MessageQueue*);
+
+  // A UI loop's queue is its thread's own Win32 queue, woken through a message-only window;
+  // an IO loop's is a completion port.
+  std::atomic<void*> window_{nullptr};  // HWND, made and destroyed by the owning thread
+  void* port_ = nullptr;                // HANDLE of the completion port
+  std::atomic<DWORD> owner_{0};
+  std::atomic<bool> work_{false};
+#else
   bool PendingLocked() const { return work_ || !messages_.empty(); }
 
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<ThreadMessage> messages_;
   bool work_ = false;
+#endif
 };
 
 // The process-wide map from thread id to that thread's queue, so that PostThreadMessage can

@@ -1,5 +1,7 @@
 // Processes: command lines split by Windows' rules, spawning without a shell, the registry that
-// reaps every child we start exactly once, pidfds, the /proc snapshot and error texts.
+// reaps every child we start exactly once, pidfds, the /proc snapshot and error texts. On
+// Windows the descriptors are process and pipe handles, the snapshot is tool help's, and errors
+// are Win32 last errors.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +27,8 @@ std::string QuoteCommandLineArgument(std::string_view argument);
 // that holds a quote and also a blank, or starts with a quote, cannot be written at all.
 std::string QuoteCommandLineProgram(std::string_view program);
 
-// Quotes text for /bin/sh as one word: '...' with every ' written as '\''.
+// Quotes text as one word for the shell of SpawnShell: for /bin/sh '...' with every ' written
+// as '\''; for cmd.exe double quotes, with ^ before what cmd would act on between them.
 std::string ShellQuote(std::string_view text);
 
 struct SpawnRequest {
@@ -54,6 +57,18 @@ enum class SpawnResult { kOk, kPipeFailed, kSpawnFailed };
 // On failure errno tells why and nothing stays open.
 SpawnResult Spawn(const SpawnRequest& request, SpawnedProcess* out);
 
+// Runs `command` through the system's shell: `/bin/sh -c command` on Linux, cmd.exe /c on
+// Windows, which reads its command line itself (so the text is passed on as it stands). The
+// request's directory, capture and reaping settings apply; its program and argv are not used.
+SpawnResult SpawnShell(std::string_view command, const SpawnRequest& request, SpawnedProcess* out);
+
+// How the log names a command run through SpawnShell.
+#ifdef _WIN32
+inline constexpr const char* kShellPrefix = "cmd.exe /c ";
+#else
+inline constexpr const char* kShellPrefix = "/bin/sh -c ";
+#endif
+
 // The child registry. Only children started by Spawn are in it, and each is reaped exactly once,
 // by whichever caller first sees it end; a child that someone else reaped (ECHILD) counts as
 // reaped. The plug-in never waits for "any child": the host owns that. Any thread.
@@ -80,7 +95,8 @@ inline constexpr int64_t kKillWaitMs = 2000;
 
 struct ProcessEntry {
   DWORD pid = 0;
-  // Base name of /proc/PID/exe, else /proc/PID/comm.
+  // Base name of /proc/PID/exe, else /proc/PID/comm; on Windows the executable's file name
+  // ("scrcpy.exe").
   std::string name;
 };
 // Live processes (zombies left out), in /proc order. False when /proc cannot be read.

@@ -30,7 +30,6 @@ int PidfdKill(int pidfd) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Children we started and have not reaped, by pid, each with a pidfd of the registry's own.
 // Reaping goes through the pidfd so that a pid the host reaped and the kernel reused is never
@@ -172,104 +171,6 @@ bool IsZombie(const std::string& dir) {
 
 }  // namespace
 
-std::vector<std::string> SplitCommandLine(std::string_view line) {
-  std::vector<std::string> args;
-  size_t i = 0;
-  const size_t n = line.size();
-  while (i < n && IsBlank(line[i])) ++i;
-  if (i == n) return args;
-
-  // The program: up to the next quote when quoted, else up to the next blank; no escapes.
-  std::string program;
-  if (line[i] == '"') {
-    ++i;
-    while (i < n && line[i] != '"') program += line[i++];
-    if (i < n) ++i;
-  } else {
-    while (i < n && !IsBlank(line[i])) program += line[i++];
-  }
-  args.push_back(std::move(program));
-
-  while (i < n && IsBlank(line[i])) ++i;
-  if (i == n) return args;
-  std::string current;
-  int quotes = 0;  // 1 inside a quoted group
-  size_t backslashes = 0;
-  while (i < n) {
-    char c = line[i];
-    if (IsBlank(c) && quotes == 0) {
-      args.push_back(std::move(current));
-      current.clear();
-      backslashes = 0;
-      while (i < n && IsBlank(line[i])) ++i;
-      if (i == n) return args;
-      continue;
-    }
-    if (c == '\\') {
-      current += c;
-      ++backslashes;
-      ++i;
-      continue;
-    }
-    if (c == '"') {
-      if (backslashes % 2 == 0) {
-        current.resize(current.size() - backslashes / 2);
-        ++quotes;
-      } else {
-        current.resize(current.size() - backslashes / 2 - 1);
-        current += '"';
-      }
-      backslashes = 0;
-      ++i;
-      // Runs of quotes: every third one is a literal quote.
-      while (i < n && line[i] == '"') {
-        if (++quotes == 3) {
-          current += '"';
-          quotes = 0;
-        }
-        ++i;
-      }
-      if (quotes == 2) quotes = 0;
-      continue;
-    }
-    current += c;
-    backslashes = 0;
-    ++i;
-  }
-  args.push_back(std::move(current));
-  return args;
-}
-
-std::string QuoteCommandLineArgument(std::string_view arg) {
-  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string_view::npos) return std::string(arg);
-  std::string out = "\"";
-  size_t backslashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-    } else if (c == '"') {
-      out.append(backslashes * 2 + 1, '\\');
-      backslashes = 0;
-    } else {
-      out.append(backslashes, '\\');
-      backslashes = 0;
-    }
-    if (c != '\\') out += c;
-  }
-  // Backslashes before the closing quote are doubled so that it stays a quote.
-  out.append(backslashes * 2, '\\');
-  out += '"';
-  return out;
-}
-
-std::string QuoteCommandLineProgram(std::string_view program) {
-  // No escapes here: a quoted program ends at the next quote, a bare one at the next blank.
-  if (!program.empty() && program[0] != '"' &&
-      program.find_first_of(" \t") == std::string_view::npos)
-    return std::string(program);
-  return "\"" + std::string(program) + "\"";
-}
-
 std::string ShellQuote(std::string_view text) {
   std::string out = "'";
   for (char c : text) {
@@ -280,6 +181,14 @@ std::string ShellQuote(std::string_view text) {
   }
   out += '\'';
   return out;
+}
+
+SpawnResult SpawnShell(std::string_view command, const SpawnRequest& request,
+                       SpawnedProcess* out) {
+  SpawnRequest shell = request;
+  shell.program = "/bin/sh";
+  shell.argv = {"sh", "-c", std::string(command)};
+  return Spawn(shell, out);
 }
 
 SpawnResult Spawn(const SpawnRequest& request, SpawnedProcess* out) {

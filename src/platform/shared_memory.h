@@ -1,4 +1,5 @@
-// Named shared-memory sections (POSIX shm), shared with other processes by name.
+// Named shared-memory sections (POSIX shm, Win32 file mappings), shared with other processes by
+// name.
 #pragma once
 
 #include <cstddef>
@@ -27,12 +28,19 @@ class SharedSection {
   int fd() const { return fd_; }
   int error() const { return error_; }
 
+#ifdef _WIN32
+  static std::string SystemName(const std::string& name) { return name; }
+#else
   static std::string SystemName(const std::string& name) { return "/" + name; }
+#endif
   static bool Unlink(const std::string& name);
 
  private:
   int fd_ = -1;
   int error_ = 0;
+#ifdef _WIN32
+  size_t size_ = 0;  // a Win32 section never changes its size
+#endif
 };
 
 // A mapping of a whole section; unmapped when released.

@@ -190,14 +190,12 @@ int ProcessHelper::_ExecInCmdWithResult(const std::string& command, const std::s
                                         std::string* output, int* exitCode, bool /*sameConsole*/) {
   if (exitCode != nullptr) *exitCode = -1;
   platform::SpawnRequest request;
-  request.program = "/bin/sh";
-  request.argv = {"sh", "-c", command};
   request.directory = directory;
   request.capture_output = output != nullptr;
   request.caller_reaps = true;
 
   platform::SpawnedProcess child;
-  switch (platform::Spawn(request, &child)) {
+  switch (platform::SpawnShell(command, request, &child)) {
     case platform::SpawnResult::kOk:
       break;
     case platform::SpawnResult::kPipeFailed: {
@@ -229,7 +227,8 @@ int ProcessHelper::_ExecInCmdWithResult(const std::string& command, const std::s
   platform::CloseFd(child.pidfd);
   if (exitCode != nullptr) *exitCode = code;
 
-  LOGI << "/bin/sh -c " << command << " CONSOLE DATA:" << (output != nullptr ? *output : "")
+  LOGI << platform::kShellPrefix << command
+       << " CONSOLE DATA:" << (output != nullptr ? *output : "")
        << " exitcode:" << (exitCode != nullptr ? code : -1);
   return 1;
 }

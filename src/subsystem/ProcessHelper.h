@@ -50,8 +50,9 @@ class ProcessHelper {
                                         ProcessInformation* processInfoOut,
                                         const char* currentDirectory);
 
-  // Runs `/bin/sh -c command` in `directory` (empty: ours) and returns its exit code, or -1 when
-  // it could not be run. Paths inside `command` must be quoted with ShellQuote.
+  // Runs `/bin/sh -c command` (Windows: cmd.exe /c) in `directory` (empty: ours) and returns its
+  // exit code, or -1 when it could not be run. Paths inside `command` must be quoted with
+  // ShellQuote.
   static int ExecInCmdWithResult(const std::wstring& command, const std::wstring& directory,
                                  std::string* output);
   static int ExecInCmdWithResult(const std::string& command, const std::string& directory,
@@ -84,7 +85,7 @@ class ProcessHelper {
   static std::vector<HWND> FindWindowsByClassAndTitle(const std::vector<std::string>& classWords,
                                                       const std::vector<std::string>& titleWords);
 
-  // One word for /bin/sh, whatever blanks or shell characters it holds.
+  // One word for the shell (/bin/sh, or cmd.exe), whatever blanks or shell characters it holds.
   static std::string ShellQuote(std::string_view text);
   // One argument of a command line for CreateProcessW (any word but the first).
   static std::string QuoteArgument(std::string_view text);
