@@ -1,7 +1,13 @@
 // The module's one export.
 #include "Pellion.h"
 
-extern "C" __attribute__((visibility("default"))) IAVStreamInterface* CreatePlugInterface() {
+#ifdef _WIN32
+#define PELLION_EXPORT __declspec(dllexport)
+#else
+#define PELLION_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" PELLION_EXPORT IAVStreamInterface* CreatePlugInterface() {
   // The copy of the shared pointer is dropped at return; the static one keeps the object.
   std::shared_ptr<Pellion> instance = Pellion::GetInstance();
   return instance.get();

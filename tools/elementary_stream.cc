@@ -1,11 +1,9 @@
 #include "elementary_stream.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -123,22 +121,16 @@ void CheckStream(Codec codec, std::span<const uint8_t> file, const std::string& 
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw StreamError(ErrnoText("cannot open " + path));
+  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!f) throw StreamError(ErrnoText("cannot open " + path));
   std::vector<uint8_t> data;
   std::vector<uint8_t> buf(1 << 20);
   for (;;) {
-    ssize_t n = read(fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      std::string msg = ErrnoText("cannot read " + path);
-      close(fd);
-      throw StreamError(msg);
-    }
-    if (n == 0) break;
-    data.insert(data.end(), buf.begin(), buf.begin() + n);
+    size_t n = std::fread(buf.data(), 1, buf.size(), f.get());
+    data.insert(data.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+    if (n < buf.size()) break;
   }
-  close(fd);
+  if (std::ferror(f.get())) throw StreamError(ErrnoText("cannot read " + path));
   return data;
 }
 
