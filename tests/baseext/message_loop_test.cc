@@ -1,6 +1,10 @@
 // The message loop on a real worker: ordering, weak callbacks, delayed tasks, idle cost.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -136,6 +140,19 @@ TEST_P(LoopTest, ThrowingTaskIsLoggedAndTheLoopGoesOn) {
   EXPECT_EQ(lines[0].severity, NORV::sLog::kError);
 }
 
+#ifdef _WIN32
+double ThreadCpuSeconds(DWORD tid) {
+  HANDLE h = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, tid);
+  if (h == nullptr) return -1;
+  FILETIME created, exited, kernel, user;
+  BOOL ok = GetThreadTimes(h, &created, &exited, &kernel, &user);
+  CloseHandle(h);
+  if (!ok) return -1;
+  auto ticks = [](FILETIME t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+  return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;  // 100 ns units
+}
+using ThreadId = DWORD;
+#else
 double ThreadCpuSeconds(pid_t tid) {
   // utime + stime of one thread, in clock ticks, fields 14 and 15 of its stat.
   std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
@@ -151,9 +168,12 @@ double ThreadCpuSeconds(pid_t tid) {
   return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
 }
 
+using ThreadId = pid_t;
+#endif
+
 TEST_P(LoopTest, IdleLoopSleeps) {
   RunOnWorker([] {});
-  pid_t tid = static_cast<pid_t>(worker_.thread_id());
+  ThreadId tid = static_cast<ThreadId>(worker_.thread_id());
   double before = ThreadCpuSeconds(tid);
   std::this_thread::sleep_for(500ms);  // measuring idleness: the wait is the measurement
   double used = ThreadCpuSeconds(tid) - before;

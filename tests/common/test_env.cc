@@ -9,8 +9,16 @@ struct TestEnvironment {
   TestEnvironment() {
     std::filesystem::create_directories(PELLION_TEST_PROGRAMDATA);
     std::filesystem::create_directories(PELLION_TEST_GLOG_DIR);
-    setenv("NORV_PROGRAMDATA", PELLION_TEST_PROGRAMDATA, 0);
-    setenv("GLOG_log_dir", PELLION_TEST_GLOG_DIR, 0);
+    SetDefault("NORV_PROGRAMDATA", PELLION_TEST_PROGRAMDATA);
+    SetDefault("GLOG_log_dir", PELLION_TEST_GLOG_DIR);
+  }
+  static void SetDefault(const char* name, const char* value) {
+    if (std::getenv(name) != nullptr) return;
+#ifdef _WIN32
+    _putenv_s(name, value);
+#else
+    setenv(name, value, 0);
+#endif
   }
 } g_test_environment;
 

@@ -1,9 +1,4 @@
 // The transport and the receiver on real loopback sockets.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -17,6 +12,8 @@
 #include "common/wait.h"
 #include "log/log_capture.h"
 #include "network/NorvNetUDT.h"
+#include "platform/process.h"
+#include "platform/udp_socket.h"
 #include "subsystem/AutoEvent.h"
 
 namespace {
@@ -25,32 +22,21 @@ using namespace std::chrono_literals;
 using NORV::sNetwork::NorvNetUDT;
 using testing_util::WaitUntil;
 
+// Sends from its own socket: bound to `port` on every address, or to a free loopback port.
 class Sender {
  public:
   explicit Sender(int port = 0) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(port != 0 ? INADDR_ANY : INADDR_LOOPBACK);
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-    socklen_t len = sizeof(a);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    bound_ = socket_.Open() == 0 && socket_.Bind(port != 0 ? nullptr : "127.0.0.1", port) == 0;
+    port_ = socket_.LocalPort();
   }
-  ~Sender() { close(fd_); }
   void Send(int port, const std::string& data) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    socket_.SendTo(data.data(), data.size(), "127.0.0.1", port);
   }
   int port() const { return port_; }
   bool bound() const { return bound_; }
 
  private:
-  int fd_;
+  platform::UdpSocket socket_;
   bool bound_ = false;
   int port_ = 0;
 };
@@ -174,7 +160,7 @@ class ControlTest : public ::testing::Test {
     return std::string(reinterpret_cast<char*>(out), 8) + payload;
   }
   void TearDown() override { platform::NamedSemaphore::Unlink(name_); }
-  uint16_t high_ = static_cast<uint16_t>(getpid());
+  uint16_t high_ = static_cast<uint16_t>(platform::GetCurrentProcessId());
   std::string name_ = [this] {
     char n[64];
     std::snprintf(n, sizeof(n), "Global\\norv_udt_seq:%08x-%04x", high_, 1);
