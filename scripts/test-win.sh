@@ -5,13 +5,27 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PELLION_WIN_SYSROOT="$(bash scripts/win-deps.sh)"
 export PELLION_WIN_SYSROOT
-cmake --preset win >/dev/null
+# A tree configured against another sysroot keeps its cached finds: configure it afresh.
+fresh=()
+if [ -f build-win/CMakeCache.txt ] &&
+  ! grep -qxF "PELLION_WIN_SYSROOT:PATH=$PELLION_WIN_SYSROOT" build-win/CMakeCache.txt; then
+  fresh=(--fresh)
+fi
+cmake --preset win "${fresh[@]}" >/dev/null
 cmake --build --preset win
+server=/usr/lib/wine/wineserver
+[ -x "$server" ] || server=wineserver
+stop() {
+  # The test run's Wine server goes with it, and so does our X server.
+  WINEPREFIX="$PWD/build-win/wine-prefix" "$server" -k 2>/dev/null || true
+  [ -z "${xvfb_pid:-}" ] || kill "$xvfb_pid" 2>/dev/null || true
+  rm -f "${TMPDIR:-/tmp}/pellion-xvfb.$$"
+}
+trap stop EXIT
 # Wine draws real windows (the mirroring tests) on an X server: our own, unless one is given.
 if [ -z "${DISPLAY:-}" ]; then
   Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"${TMPDIR:-/tmp}/pellion-xvfb.$$" &
   xvfb_pid=$!
-  trap 'kill $xvfb_pid 2>/dev/null || true; rm -f "${TMPDIR:-/tmp}/pellion-xvfb.$$"' EXIT
   for _ in $(seq 100); do [ -s "${TMPDIR:-/tmp}/pellion-xvfb.$$" ] && break; sleep 0.1; done
   DISPLAY=":$(cat "${TMPDIR:-/tmp}/pellion-xvfb.$$")"
   export DISPLAY
@@ -24,5 +38,3 @@ if [ $# -eq 0 ]; then
   cmake --build --preset default --target pellion-send
   bash scripts/win-e2e.sh build-win build
 fi
-# The test run's Wine server goes with it.
-WINEPREFIX="$PWD/build-win/wine-prefix" wineserver -k 2>/dev/null || true

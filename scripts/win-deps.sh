@@ -42,17 +42,33 @@ if [ ${#missing[@]} -gt 0 ] || [ $update -eq 1 ]; then
   fi
 fi
 
-src_version() { apt-cache showsrc "$1" | sed -n 's/^Version: //p' | sort -V | tail -1; }
+src_version() {
+  (apt-cache showsrc "$1" 2>/dev/null || true) | sed -n 's/^Version: //p' | sort -V | tail -1
+}
 ffmpeg_version="$(src_version ffmpeg)"
 glog_version="$(src_version google-glog)"
-[ -n "$ffmpeg_version" ] && [ -n "$glog_version" ] || { log "no source packages found"; exit 1; }
+if [ -z "$ffmpeg_version" ] || [ -z "$glog_version" ]; then
+  log "apt-cache knows no source package of ffmpeg or google-glog: are deb-src entries there?"
+  exit 1
+fi
+# Everything the libraries are made with: the recipe, the toolchain's packages (compilers, C
+# runtime and headers, binutils), nasm, cmake and the sources.
 key="$( {
   cat "$0" "$here/cmake/mingw-w64-x86_64.cmake"
-  x86_64-w64-mingw32-g++-posix --version | head -1
-  nasm -v
+  dpkg-query -W g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
+    binutils-mingw-w64-x86-64 nasm cmake
   echo "ffmpeg $ffmpeg_version glog $glog_version"
 } | sha256sum | cut -c1-16)"
 sysroot="$cache_root/$key"
+if [ -f "$sysroot/.complete" ]; then
+  echo "$sysroot"
+  exit 0
+fi
+"${sudo_cmd[@]}" mkdir -p "$cache_root"
+"${sudo_cmd[@]}" chown "$(id -u):$(id -g)" "$cache_root"
+# One build per key at a time; whoever waited finds it done.
+exec 9>"$cache_root/$key.lock"
+flock 9
 if [ -f "$sysroot/.complete" ]; then
   echo "$sysroot"
   exit 0
@@ -61,11 +77,10 @@ fi
 log "building FFmpeg $ffmpeg_version and glog $glog_version into $sysroot (a few minutes)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-"${sudo_cmd[@]}" mkdir -p "$cache_root"
-"${sudo_cmd[@]}" chown "$(id -u):$(id -g)" "$cache_root"
 rm -rf "$sysroot" "$sysroot.tmp"
 mkdir -p "$sysroot.tmp"
-(cd "$work" && apt-get source -qq "ffmpeg=$ffmpeg_version" "google-glog=$glog_version" >/dev/null 2>&1)
+(cd "$work" && apt-get source -qq "ffmpeg=$ffmpeg_version" "google-glog=$glog_version") \
+  >"$work/source.log" 2>&1 || { tail -20 "$work/source.log" >&2; exit 1; }
 
 log "FFmpeg: configure"
 (
@@ -99,6 +114,6 @@ find "$sysroot.tmp" -name '*.cmake' -exec sed -i "s|$sysroot.tmp|$sysroot|g" {} 
 [ -d "$sysroot.tmp/lib/pkgconfig" ] && sed -i "s|$sysroot.tmp|$sysroot|g" "$sysroot.tmp"/lib/pkgconfig/*.pc
 
 touch "$sysroot.tmp/.complete"
-mv "$sysroot.tmp" "$sysroot"
+mv -T "$sysroot.tmp" "$sysroot"
 log "done: $(du -sh "$sysroot" | cut -f1)"
 echo "$sysroot"

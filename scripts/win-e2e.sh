@@ -12,7 +12,9 @@ ref="$clip.nv12"
 frames=60
 frame_bytes=$((640 * 360 * 3 / 2))
 out="$(mktemp -d)"
-trap 'kill "${host_pid:-0}" 2>/dev/null || true; rm -rf "$out"' EXIT
+host_pid=
+# Only the host, if it still runs: `kill` of an empty or 0 pid would signal the whole group.
+trap '[ -z "$host_pid" ] || kill "$host_pid" 2>/dev/null || true; rm -rf "$out"' EXIT
 
 run="$(dirname "$0")/wine-run.sh"
 "$run" --prefix "$win/wine-prefix" "$win/bin/pellion-winhost.exe" --dump "$out/dump" \

@@ -5,6 +5,9 @@
 set -euo pipefail
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
+# Debian keeps the server beside wine64, off PATH without the recommended packages.
+server="$(dirname "$wine")/wineserver"
+[ -x "$server" ] || server=wineserver
 if [ "${1:-}" = --prefix ]; then
   export WINEPREFIX="$2"
   shift 2
@@ -17,12 +20,13 @@ if [ ! -f "$WINEPREFIX/.pellion-ready" ]; then
   flock 9
   if [ ! -f "$WINEPREFIX/.pellion-ready" ]; then
     echo "wine-run: making the prefix $WINEPREFIX" >&2
-    "$wine" wineboot -i >/dev/null 2>&1 || true
-    wineserver -w 2>/dev/null || true
+    if ! "$wine" wineboot -i >"$WINEPREFIX.boot.log" 2>&1; then
+      echo "wine-run: wineboot failed, see $WINEPREFIX.boot.log" >&2
+      exit 1
+    fi
+    "$server" -w </dev/null >/dev/null 2>&1
     touch "$WINEPREFIX/.pellion-ready"
   fi
   exec 9>&-
 fi
-# One server for the whole test run: each program would otherwise pay for its start.
-wineserver -p 20 2>/dev/null || true
 exec "$wine" "$@"

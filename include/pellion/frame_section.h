@@ -126,7 +126,9 @@ class FrameReader {
   bool Wait(int timeout_ms) {
     if (event_ == nullptr) return false;
 #if defined(_WIN32)
-    return WaitForSingleObject(event_, static_cast<DWORD>(timeout_ms)) == WAIT_OBJECT_0;
+    // A negative limit does not wait, as on Linux (INFINITE would wait for ever).
+    return WaitForSingleObject(event_, static_cast<DWORD>(timeout_ms < 0 ? 0 : timeout_ms)) ==
+           WAIT_OBJECT_0;
 #else
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);

@@ -94,17 +94,30 @@ std::string ModuleBaseName(std::string_view path) {
   return std::string(name);
 }
 
-std::string ProgramDataRoot() {
-  if (const char* root = std::getenv("NORV_PROGRAMDATA"); root != nullptr && *root != '\0')
-    return root;
+namespace {
+
+// An environment variable as UTF-8; empty when unset. Windows' narrow environment is in the
+// code page, so the wide one is read there.
+std::string Env(const char* name) {
 #ifdef _WIN32
-  const char* data = std::getenv("ProgramData");
-  return data != nullptr && *data != '\0' ? data : "C:\\ProgramData";
+  const wchar_t* value = _wgetenv(ToWide(name).c_str());
+  return value != nullptr ? ToNarrow(value) : std::string();
 #else
-  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0')
-    return state;
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "") + "/.local/state";
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : std::string();
+#endif
+}
+
+}  // namespace
+
+std::string ProgramDataRoot() {
+  if (std::string root = Env("NORV_PROGRAMDATA"); !root.empty()) return root;
+#ifdef _WIN32
+  std::string data = Env("ProgramData");
+  return !data.empty() ? data : "C:\\ProgramData";
+#else
+  if (std::string state = Env("XDG_STATE_HOME"); !state.empty()) return state;
+  return Env("HOME") + "/.local/state";
 #endif
 }
 

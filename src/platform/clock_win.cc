@@ -1,7 +1,8 @@
-// Clocks on Win32: the performance counter for loop ticks, and the C runtime's clock(), which
-// on Windows counts wall-clock milliseconds since the process started.
+// Clocks on Win32: the performance counter for loop ticks, and milliseconds since the process
+// started. That is what the C runtime's clock() means on Windows, but clock() follows the wall
+// clock (it jumps when the time is set) and stops at 2^31 - 1 after 24.8 days; the system's
+// tick count does neither.
 #include <atomic>
-#include <ctime>
 
 #include "platform/clock.h"
 #include "platform/win_util.h"
@@ -9,7 +10,22 @@
 namespace platform {
 namespace {
 
-uint32_t RealClockMs() { return static_cast<uint32_t>(std::clock()); }
+// The tick count when the process started: its creation time, as far back from now as the
+// wall clock says.
+ULONGLONG StartTick() {
+  FILETIME created, exited, kernel, user, now;
+  ULONGLONG tick = GetTickCount64();
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return tick;
+  GetSystemTimeAsFileTime(&now);
+  auto value = [](FILETIME t) { return (ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+  ULONGLONG age_ms = value(now) > value(created) ? (value(now) - value(created)) / 10000 : 0;
+  return age_ms < tick ? tick - age_ms : 0;
+}
+
+uint32_t RealClockMs() {
+  static const ULONGLONG start = StartTick();
+  return static_cast<uint32_t>(GetTickCount64() - start);
+}
 
 std::atomic<ClockMsFunction> g_clock_ms{&RealClockMs};
 

@@ -4,6 +4,8 @@
 #include "platform/win_util.h"
 
 #include <algorithm>
+#include <mutex>
+#include <unordered_set>
 
 #include "platform/clock.h"
 #include "platform/message_queue.h"
@@ -70,6 +72,9 @@ void MessageQueue::SignalWork() {
   // wakes on its other messages.
   if (HWND window = static_cast<HWND>(window_.load()); window != nullptr) {
     PostMessageW(window, kWorkMessage, 0, 0);
+  } else if (::DWORD owner = owner_.load(); owner != 0) {
+    // A UI loop whose window could not be made is woken through its thread's queue.
+    ::PostThreadMessageW(owner, kWorkMessage, 0, 0);
   } else if (port_ != nullptr) {
     PostQueuedCompletionStatus(port_, 0, kWorkKey, nullptr);
   }
@@ -78,6 +83,7 @@ void MessageQueue::SignalWork() {
 bool MessageQueue::Take(ThreadMessage* out) {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.hwnd == nullptr && msg.message == kWorkMessage && window_.load() == nullptr) continue;
     if (msg.hwnd == nullptr) {
       *out = ThreadMessage{msg.message, static_cast<WPARAM>(msg.wParam),
                            static_cast<LPARAM>(msg.lParam)};
@@ -95,7 +101,7 @@ bool MessageQueue::TakeWorkSignal() { return work_.exchange(false); }
 
 void MessageQueue::Wait(int64_t deadline_us) {
   if (work_.load()) return;
-  if (window_.load() != nullptr) {
+  if (owner_.load() != 0) {
     MsgWaitForMultipleObjectsEx(0, nullptr, WaitMs(deadline_us), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     return;
   }
@@ -105,24 +111,51 @@ void MessageQueue::Wait(int64_t deadline_us) {
   GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, WaitMs(deadline_us));
 }
 
-void RegisterThreadQueue(DWORD thread_id, MessageQueue* queue) {
-  // On the owning thread: the window and the thread's queue belong to it.
-  queue->owner_ = thread_id;
-  if (!RegisterPumpClass()) return;
-  HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                ThisModule(), nullptr);
-  queue->window_ = window;
-  // Makes the thread's queue now, so that posts before its first wait are kept.
-  MSG msg;
-  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+// The UI loops that live now, so that a post to a thread whose loop is gone fails, as on Linux
+// (its Win32 queue would take the message and nobody would read it).
+namespace {
+
+struct Registry {
+  std::mutex mu;
+  std::unordered_set<DWORD> threads;
+};
+
+// Never destroyed: threads may still post while the process's static objects go away.
+Registry& GetRegistry() {
+  static Registry* registry = new Registry;
+  return *registry;
 }
 
-void UnregisterThreadQueue(DWORD, MessageQueue* queue) {
+}  // namespace
+
+void RegisterThreadQueue(DWORD thread_id, MessageQueue* queue) {
+  // On the owning thread: the window and the thread's queue belong to it. The queue first, so
+  // that posts before the first wait are kept whatever happens to the window.
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  queue->owner_ = thread_id;
+  if (RegisterPumpClass())
+    queue->window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                     ThisModule(), nullptr);
+  Registry& r = GetRegistry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  r.threads.insert(thread_id);
+}
+
+void UnregisterThreadQueue(DWORD thread_id, MessageQueue* queue) {
+  {
+    Registry& r = GetRegistry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    r.threads.erase(thread_id);
+  }
   if (HWND window = static_cast<HWND>(queue->window_.exchange(nullptr)); window != nullptr)
     DestroyWindow(window);
 }
 
 bool PostThreadMessage(DWORD thread_id, uint32_t message, WPARAM wParam, LPARAM lParam) {
+  Registry& r = GetRegistry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  if (r.threads.count(thread_id) == 0) return false;
   return ::PostThreadMessageW(thread_id, message, static_cast<::WPARAM>(wParam),
                               static_cast<::LPARAM>(lParam)) != 0;
 }

@@ -30,6 +30,8 @@ std::string ExeFilePath() {
   return std::string(buf, static_cast<size_t>(n));
 }
 
+void PinModule() {}
+
 int ReadFileSection(const std::string& path, const char* section, std::string* out) {
   out->clear();
   std::ifstream f(path, std::ios::binary);

@@ -38,6 +38,14 @@ std::string ModuleFilePath() {
 
 std::string ExeFilePath() { return ModulePath(nullptr); }
 
+void PinModule() {
+  // A FreeLibrary would otherwise run our static destructors under the loader lock, joining
+  // threads that need that lock to end.
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&PinModule), &module);
+}
+
 int ReadFileSection(const std::string& path, const char*, std::string* out) {
   out->clear();
   std::wstring wpath = win::Wide(path);

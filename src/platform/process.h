@@ -42,6 +42,8 @@ struct SpawnRequest {
   // The caller waits for the child with WaitForOwnChild and is the only one to reap it, so its
   // exit code cannot go to someone else.
   bool caller_reaps = false;
+  // Windows: how the child's first window is shown (SW_HIDE is 0); -1 leaves it to the child.
+  int show_window = -1;
 };
 
 struct SpawnedProcess {

@@ -179,6 +179,11 @@ SpawnResult SpawnCommandLine(const SpawnRequest& request, const std::wstring& ap
   }
   // A captured command is a console program run for its output: no console window for it.
   if (request.capture_output) flags |= CREATE_NO_WINDOW;
+  // How the child's first window (a console program's console) is shown.
+  if (request.show_window >= 0) {
+    startup.StartupInfo.dwFlags |= STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = static_cast<WORD>(request.show_window);
+  }
 
   std::wstring directory = win::Wide(request.directory);
   PROCESS_INFORMATION info{};
@@ -291,7 +296,10 @@ SpawnResult SpawnShell(std::string_view command, const SpawnRequest& request, Sp
   *out = SpawnedProcess{};
   std::wstring system = SystemDirectory();
   if (system.empty()) return SpawnResult::kSpawnFailed;
-  if (HasNul(command) || HasNul(request.directory)) {
+  // cmd.exe drops carriage returns and ends the command at a line feed: what follows one would
+  // be lost, or run as a command of its own.
+  if (HasNul(command) || HasNul(request.directory) ||
+      command.find_first_of("\r\n") != std::string_view::npos) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return SpawnResult::kSpawnFailed;
   }

@@ -7,8 +7,9 @@ namespace platform {
 
 int GetPrivateProfileIntA(const std::string& section, const std::string& key, int default_value,
                           const std::string& path) {
-  return static_cast<int>(
-      ::GetPrivateProfileIntA(section.c_str(), key.c_str(), default_value, path.c_str()));
+  // The wide form: the path is UTF-8, which the ANSI one would read in the code page.
+  return static_cast<int>(::GetPrivateProfileIntW(
+      win::Wide(section).c_str(), win::Wide(key).c_str(), default_value, win::Wide(path).c_str()));
 }
 
 }  // namespace platform

@@ -56,9 +56,10 @@ class ErrnoKeeper {
 };
 
 DWORD Launch(const char* application, const char* commandLine, ProcessInformation* info,
-             const char* directory) {
+             const char* directory, uint16_t showWindow) {
   if (info != nullptr) *info = ProcessInformation{};
   platform::SpawnRequest request;
+  request.show_window = showWindow;
   if (commandLine != nullptr) request.argv = platform::SplitCommandLine(commandLine);
   if (application != nullptr) {
     request.program = application;
@@ -93,8 +94,16 @@ const char* NullIfEmpty(const char* text) {
 std::string WideToUtf8(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  for (wchar_t wc : text) {
-    auto c = static_cast<char32_t>(wc);
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<char32_t>(text[i]);
+    // UTF-16 (Windows): a high surrogate followed by a low one is one character.
+    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+      auto low = static_cast<char32_t>(text[i + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
     if (c < 0x80) {
       out += static_cast<char>(c);
@@ -140,14 +149,20 @@ std::wstring Utf8ToWide(std::string_view text) {
     static constexpr char32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
     if (valid && (c < kMinimum[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
       valid = false;
-    out += static_cast<wchar_t>(valid ? c : kReplacement);
+    if (!valid) c = kReplacement;
+    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<wchar_t>(c);
+    }
     i += valid ? length : 1;
   }
   return out;
 }
 
 DWORD ProcessHelper::CreateProcessW(const wchar_t* application, const wchar_t* commandLine,
-                                    uint16_t /*showWindow*/, bool /*inheritHandles*/,
+                                    uint16_t showWindow, bool /*inheritHandles*/,
                                     const StartupInfo* /*startupInfo*/,
                                     ProcessInformation* processInfoOut,
                                     const wchar_t* currentDirectory) {
@@ -156,16 +171,16 @@ DWORD ProcessHelper::CreateProcessW(const wchar_t* application, const wchar_t* c
   std::string dir = Utf8OrEmpty(currentDirectory);
   return Launch(application != nullptr ? app.c_str() : nullptr,
                 commandLine != nullptr ? line.c_str() : nullptr, processInfoOut,
-                currentDirectory != nullptr ? dir.c_str() : nullptr);
+                currentDirectory != nullptr ? dir.c_str() : nullptr, showWindow);
 }
 
 DWORD ProcessHelper::CreateProcessW(const char* application, const char* commandLine,
-                                    uint16_t /*showWindow*/, bool /*inheritHandles*/,
+                                    uint16_t showWindow, bool /*inheritHandles*/,
                                     const StartupInfo* /*startupInfo*/,
                                     ProcessInformation* processInfoOut,
                                     const char* currentDirectory) {
   return Launch(NullIfEmpty(application), NullIfEmpty(commandLine), processInfoOut,
-                NullIfEmpty(currentDirectory));
+                NullIfEmpty(currentDirectory), showWindow);
 }
 
 int ProcessHelper::ExecInCmdWithResult(const std::wstring& command, const std::wstring& directory,
@@ -191,6 +206,7 @@ int ProcessHelper::_ExecInCmdWithResult(const std::string& command, const std::s
   if (exitCode != nullptr) *exitCode = -1;
   platform::SpawnRequest request;
   request.directory = directory;
+  request.show_window = 0;  // hidden: no console window flashes up in a host's session
   request.capture_output = output != nullptr;
   request.caller_reaps = true;
 

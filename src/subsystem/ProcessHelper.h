@@ -12,7 +12,7 @@
 
 namespace NORV::sSubSystem {
 
-// UTF-8 <-> wide strings (UTF-32 on Linux). Invalid input becomes U+FFFD.
+// UTF-8 <-> wide strings (UTF-32 on Linux, UTF-16 on Windows). Invalid input becomes U+FFFD.
 std::string WideToUtf8(std::wstring_view text);
 std::wstring Utf8ToWide(std::string_view text);
 
@@ -36,8 +36,9 @@ class ProcessHelper {
   // involved: `commandLine` is split by Windows' rules (see QuoteArgument) into the program's
   // arguments, argv[0] included. With an `application` that file is run; without one argv[0] is,
   // looked up in PATH when it holds no '/'. When `processInfoOut` is given it receives the
-  // child's pidfd; otherwise that is closed at once. `showWindow`, `inheritHandles` and
-  // `startupInfo` change nothing on Linux: no descriptor is ever inherited. Null strings mean
+  // child's pidfd; otherwise that is closed at once. `showWindow` (Windows:
+  // how its first window shows), `inheritHandles` and `startupInfo` change nothing on Linux: no
+  // descriptor is ever inherited. Null strings mean
   // none; the narrow form also takes empty ones as none.
   static platform::DWORD CreateProcessW(const wchar_t* application, const wchar_t* commandLine,
                                         uint16_t showWindow, bool inheritHandles,

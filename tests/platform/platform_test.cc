@@ -1,5 +1,7 @@
 // The platform core: events, thread queues and the replaceable millisecond clock.
+#ifndef _WIN32
 #include <poll.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -56,6 +58,7 @@ TEST(EventTest, ManualResetStaysSetUntilReset) {
   EXPECT_EQ(e.Wait(10), platform::kWaitTimeout);
 }
 
+#ifndef _WIN32
 TEST(EventTest, DescriptorPollsReadableWhileSet) {
   platform::Event e(false, false);
   pollfd p{e.fd(), POLLIN, 0};
@@ -66,6 +69,7 @@ TEST(EventTest, DescriptorPollsReadableWhileSet) {
   EXPECT_TRUE(e.TryConsume());
   EXPECT_FALSE(e.TryConsume());
 }
+#endif
 
 TEST(ThreadQueueTest, PostThreadMessageReachesOnlyRegisteredThreads) {
   platform::MessageQueue queue;

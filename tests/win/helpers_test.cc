@@ -135,6 +135,8 @@ TEST(PathTest, ThisProcessAndFoldersUseWindowsSeparators) {
   EXPECT_EQ(ToNarrow(ToWide("\xF0\x9F\x8E\xA5 film")), "\xF0\x9F\x8E\xA5 film")
       << "characters beyond the BMP survive UTF-16";
   EXPECT_EQ(ToWide("\xF0\x9F\x8E\xA5").size(), 2u);
+  EXPECT_EQ(NORV::sSubSystem::WideToUtf8(NORV::sSubSystem::Utf8ToWide("\xF0\x9F\x8E\xA5 film")),
+            "\xF0\x9F\x8E\xA5 film");
 }
 
 }  // namespace
