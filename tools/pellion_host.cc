@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "dump_record.h"
 #include "nv12_to_i420.h"
 #include "pellion/frame_section.h"
 #include "pellion/keyframe_link.h"
@@ -331,23 +332,6 @@ int RunCycles(IAVStreamInterface* plugin, int cycles) {
   return 0;
 }
 
-// One --dump record: frame index (u32), width and height (u16 each), byte count (u32), all
-// little-endian, then the NV12 bytes. Flushed at once, so that a test can follow the file.
-bool AppendDumpRecord(FILE* f, const pellion::FrameHeader& h, const std::vector<uint8_t>& nv12) {
-  const uint32_t n = static_cast<uint32_t>(nv12.size());
-  uint8_t head[12];
-  for (int i = 0; i < 4; ++i) {
-    head[i] = static_cast<uint8_t>(h.frame_index >> (8 * i));
-    head[8 + i] = static_cast<uint8_t>(n >> (8 * i));
-  }
-  head[4] = static_cast<uint8_t>(h.width);
-  head[5] = static_cast<uint8_t>(h.width >> 8);
-  head[6] = static_cast<uint8_t>(h.height);
-  head[7] = static_cast<uint8_t>(h.height >> 8);
-  return std::fwrite(head, 1, sizeof head, f) == sizeof head &&
-         std::fwrite(nv12.data(), 1, n, f) == n && std::fflush(f) == 0;
-}
-
 // 64-bit FNV-1a: a picture's identity in --hashes lines, cheap next to a decode.
 uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
   uint64_t h = 0xcbf29ce484222325ull;
@@ -459,7 +443,7 @@ int RunChannel(IAVStreamInterface* plugin, const Options& o) {
     if (!reader.Read(&h, &picture, &changed)) continue;
     if (changed) ++torn;
     // A torn copy is no picture the plug-in published: it stays out of the dump.
-    if (dump != nullptr && !changed && !AppendDumpRecord(dump, h, picture)) {
+    if (dump != nullptr && !changed && !pellion_tools::AppendDumpRecord(dump, h, picture)) {
       std::fprintf(stderr, "pellion-host: cannot write %s: %s\n", o.dump.c_str(),
                    std::strerror(errno));
       std::fclose(dump);

@@ -7,67 +7,78 @@
 
 namespace NORV::sFileManager {
 
-std::wstring ToWide(std::string_view utf8) {
-  std::wstring out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    char32_t cp = 0xFFFD;
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > utf8.size()) {
-      ++i;
-    } else {
-      cp = len == 1 ? c : c & (0x7F >> len);
-      bool ok = true;
-      for (size_t k = 1; k < len; ++k) {
-        unsigned char cc = static_cast<unsigned char>(utf8[i + k]);
-        if ((cc & 0xC0) != 0x80) ok = false;
-        cp = (cp << 6) | (cc & 0x3F);
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+}  // namespace
+
+std::string ToNarrow(std::wstring_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<char32_t>(text[i]);
+    // UTF-16 (Windows): a high surrogate followed by a low one is one character.
+    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+      auto low = static_cast<char32_t>(text[i + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
       }
-      if (!ok) cp = 0xFFFD;
-      i += ok ? len : 1;
     }
-    if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-      // UTF-16 (Windows): a surrogate pair.
-      out.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
     } else {
-      out.push_back(static_cast<wchar_t>(cp));
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
   return out;
 }
 
-std::string ToNarrow(std::wstring_view wide) {
-  std::string out;
-  out.reserve(wide.size());
-  for (size_t i = 0; i < wide.size(); ++i) {
-    char32_t cp = static_cast<char32_t>(wide[i]);
-    if (sizeof(wchar_t) == 2 && cp >= 0xD800 && cp < 0xE000) {
-      char32_t low = i + 1 < wide.size() ? static_cast<char32_t>(wide[i + 1]) : 0;
-      if (cp < 0xDC00 && low >= 0xDC00 && low < 0xE000) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      } else {
-        cp = 0xFFFD;
-      }
+std::wstring ToWide(std::string_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80           ? 1
+                    : (lead >> 5) == 0x6  ? 2
+                    : (lead >> 4) == 0xE  ? 3
+                    : (lead >> 3) == 0x1E ? 4
+                                          : 0;
+    char32_t c = length == 1   ? lead
+                 : length == 2 ? lead & 0x1F
+                 : length == 3 ? lead & 0x0F
+                               : lead & 0x07;
+    bool valid = length != 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) valid = false;
+      c = (c << 6) | (next & 0x3F);
     }
-    if (cp > 0x10FFFF) cp = 0xFFFD;
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    // Overlong forms, surrogates and values past U+10FFFF are not characters.
+    static constexpr char32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (valid && (c < kMinimum[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
+      valid = false;
+    if (!valid) c = kReplacement;
+    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
     } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      out += static_cast<wchar_t>(c);
     }
+    i += valid ? length : 1;
   }
   return out;
 }

@@ -18,9 +18,12 @@ std::wstring CombineWithDirectory(const std::wstring& path, const std::wstring& 
 // folder name does not count; a name without '.' is taken whole.
 std::string ModuleBaseName(std::string_view path);
 
-// The program-data root: $NORV_PROGRAMDATA, else ${XDG_STATE_HOME:-$HOME/.local/state}.
+// The program-data root: $NORV_PROGRAMDATA, else ${XDG_STATE_HOME:-$HOME/.local/state}
+// (Windows: %ProgramData%).
 std::string ProgramDataRoot();
 
+// UTF-8 <-> wide strings (UTF-32 on Linux, UTF-16 on Windows). What is not a character
+// (broken or overlong sequences, lone surrogates, values past U+10FFFF) becomes U+FFFD.
 std::wstring ToWide(std::string_view utf8);
 std::string ToNarrow(std::wstring_view wide);
 

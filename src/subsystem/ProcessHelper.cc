@@ -2,6 +2,7 @@
 // shell unless asked for one, and reaps every child it starts.
 #include "subsystem/ProcessHelper.h"
 
+#include "file/path.h"
 #include "log/log.h"
 #include "platform/process.h"
 #include "platform/window.h"
@@ -11,8 +12,6 @@ namespace NORV::sSubSystem {
 namespace {
 
 using platform::DWORD;
-
-constexpr char32_t kReplacement = 0xFFFD;
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -91,75 +90,10 @@ const char* NullIfEmpty(const char* text) {
 
 }  // namespace
 
-std::string WideToUtf8(std::wstring_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<char32_t>(text[i]);
-    // UTF-16 (Windows): a high surrogate followed by a low one is one character.
-    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-      auto low = static_cast<char32_t>(text[i + 1]);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+// One conversion for the whole SDK: the path helpers'.
+std::string WideToUtf8(std::wstring_view text) { return NORV::sFileManager::ToNarrow(text); }
 
-std::wstring Utf8ToWide(std::string_view text) {
-  std::wstring out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80           ? 1
-                    : (lead >> 5) == 0x6  ? 2
-                    : (lead >> 4) == 0xE  ? 3
-                    : (lead >> 3) == 0x1E ? 4
-                                          : 0;
-    char32_t c = length == 1   ? lead
-                 : length == 2 ? lead & 0x1F
-                 : length == 3 ? lead & 0x0F
-                               : lead & 0x07;
-    bool valid = length != 0 && i + length <= text.size();
-    for (size_t k = 1; valid && k < length; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) valid = false;
-      c = (c << 6) | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not characters.
-    static constexpr char32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (valid && (c < kMinimum[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
-      valid = false;
-    if (!valid) c = kReplacement;
-    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<wchar_t>(c);
-    }
-    i += valid ? length : 1;
-  }
-  return out;
-}
+std::wstring Utf8ToWide(std::string_view text) { return NORV::sFileManager::ToWide(text); }
 
 DWORD ProcessHelper::CreateProcessW(const wchar_t* application, const wchar_t* commandLine,
                                     uint16_t showWindow, bool /*inheritHandles*/,

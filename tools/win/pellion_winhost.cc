@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "dump_record.h"
 #include "pellion/frame_section.h"
 #include "pellion/keyframe_link.h"
 #include "pellion/pellion.h"
@@ -72,21 +73,6 @@ class LinkSender : public ITcpOper {
   SOCKET socket_ = INVALID_SOCKET;
   int requests_ = 0;
 };
-
-bool AppendDumpRecord(FILE* f, const pellion::FrameHeader& h, const std::vector<uint8_t>& nv12) {
-  uint8_t head[12];
-  const uint32_t n = static_cast<uint32_t>(nv12.size());
-  for (int i = 0; i < 4; ++i) {
-    head[i] = static_cast<uint8_t>(h.frame_index >> (8 * i));
-    head[8 + i] = static_cast<uint8_t>(n >> (8 * i));
-  }
-  head[4] = static_cast<uint8_t>(h.width);
-  head[5] = static_cast<uint8_t>(h.width >> 8);
-  head[6] = static_cast<uint8_t>(h.height);
-  head[7] = static_cast<uint8_t>(h.height >> 8);
-  return std::fwrite(head, 1, sizeof head, f) == sizeof head &&
-         std::fwrite(nv12.data(), 1, n, f) == n && std::fflush(f) == 0;
-}
 
 std::wstring Wide(const std::string& s) {
   int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
@@ -196,7 +182,7 @@ int main(int argc, char** argv) {
       ++torn;
       continue;
     }
-    if (dump != nullptr && !AppendDumpRecord(dump, h, picture)) write_failed = true;
+    if (dump != nullptr && !pellion_tools::AppendDumpRecord(dump, h, picture)) write_failed = true;
     ++total;
   }
   plugin->StopChan();
