@@ -26,6 +26,12 @@ pellion_clip(h264_1920x1080.h264 1920x1080 1 h264 ${_x264} -bf 0)
 pellion_clip(h264_642x362.h264 642x362 1 h264 ${_x264} -bf 0)
 pellion_clip(h264_bframes_640x360.h264 640x360 1 h264 ${_x264} -bf 2)
 pellion_clip(hevc_640x360.h265 640x360 2 hevc ${_x265})
+# Streams whose decoders hold pictures back: x264 with a B-pyramid (High profile), x265 with
+# its defaults (B-frames, open GOP: CRA key frames with leading pictures).
+pellion_clip(h264_bpyramid_640x360.h264 640x360 2 h264 -c:v libx264 -profile:v high -g 30 -bf 3
+  -b_strategy 0 -b-pyramid normal)
+pellion_clip(hevc_opengop_640x360.h265 640x360 2 hevc -c:v libx265
+  -x265-params keyint=30:log-level=error)
 pellion_clip(hevc_3840x2160.h265 3840x2160 1 hevc ${_x265} -preset ultrafast -frames:v 10)
 
 add_custom_target(test_clips ALL DEPENDS ${PELLION_CLIPS})
@@ -47,5 +53,9 @@ pellion_reference(h264_1920x1080.h264 30)
 pellion_reference(h264_642x362.h264 30)
 pellion_reference(h264_640x360.h264 60)
 pellion_reference(hevc_640x360.h265 60)
+pellion_reference(h264_bpyramid_640x360.h264 60)
+pellion_reference(hevc_opengop_640x360.h265 60)
 pellion_reference(hevc_3840x2160.h265 2)
 add_custom_target(test_references ALL DEPENDS ${PELLION_REFERENCES})
+# One target makes the clips: two making the same file at once would race.
+add_dependencies(test_references test_clips)

@@ -145,6 +145,23 @@ void DecoderSeeds(const fs::path& root, const std::vector<Bytes>& h264,
   }
   // One codec after the other on one decoder.
   if (!h264.empty() && !hevc.empty()) out.Write(frame(0, h264[0]) + frame(0, hevc[0]));
+  // Parameter sets in a frame of their own, then remembered across a closing (flag 1), a
+  // flush of held pictures (4), and a predicted frame decoded without its references.
+  for (const auto* units : {&h264, &hevc}) {
+    if (units->size() < 3) continue;
+    const Bytes& key = (*units)[0];
+    size_t first_slice = Bytes::npos;
+    for (size_t i = 0; i + 4 < key.size() && first_slice == Bytes::npos; ++i) {
+      if (key.compare(i, 3, Bytes("\0\0\1", 3)) != 0) continue;
+      uint8_t h = static_cast<uint8_t>(key[i + 3]);
+      bool slice = units == &h264 ? (h & 0x1F) == 5 : ((h >> 1) & 0x3F) >= 16 && ((h >> 1) & 0x3F) <= 21;
+      if (slice) first_slice = i;
+    }
+    if (first_slice == Bytes::npos) continue;
+    Bytes ps = key.substr(0, first_slice), idr = key.substr(first_slice);
+    out.Write(frame(0, ps) + frame(0, idr) + frame(0, (*units)[1]) + frame(1, (*units)[2]) +
+              frame(4, idr) + frame(0, (*units)[2]));
+  }
 }
 
 void IniSeeds(const fs::path& root) {

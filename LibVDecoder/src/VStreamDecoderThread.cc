@@ -1,6 +1,7 @@
 // The decoder thread's task: capture, decode, key-frame policy, publication, statistics.
 #include "VStreamDecoderThread.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -20,18 +21,9 @@ extern "C" {
 namespace {
 
 constexpr uint32_t kRequestIntervalMs = 300;
-constexpr int kPictureTypeI = 1;
-constexpr int kPictureTypeP = 2;
-
-class FfmpegDecoder : public FrameDecoder {
- public:
-  bool Decode(const uint8_t* data, size_t size, std::vector<uint8_t>* picture, int* width,
-              int* height, AVCodecID* codec_id, int* picture_type) override {
-    return decode_video_frame(data, size, picture, width, height, codec_id, picture_type);
-  }
-};
-
-FfmpegDecoder g_ffmpeg_decoder;
+// More frames than any decoder holds back (16 reference frames, as fields): a frame still held
+// beyond that gave no picture (parameter sets, a first field) and never will.
+constexpr size_t kMaxHeldFrames = 34;
 
 // Decode statistics: one decoder per process. The report clock is set by the first frame.
 std::once_flag g_report_once;
@@ -48,7 +40,7 @@ VStreamDecoderThread::VStreamDecoderThread() : VStreamDecoderThread(nullptr, nul
 VStreamDecoderThread::VStreamDecoderThread(FrameDecoder* decoder, FramePublisher* publisher,
                                            Limits limits)
     : NKMsgFrameThread("VStreamDecoderThread"),
-      decoder_(decoder != nullptr ? decoder : &g_ffmpeg_decoder),
+      decoder_(decoder != nullptr ? decoder : &ProcessVideoDecoder()),
       publisher_(publisher != nullptr ? publisher : &share_mem_),
       limits_(limits) {}
 
@@ -60,6 +52,13 @@ VStreamDecoderThread::~VStreamDecoderThread() {
 
 bool VStreamDecoderThread::StartDecoding() {
   bool started = Start();
+  // The first task of the run, on the thread that owns the decoder: pictures the decoder still
+  // holds from the last run must not come out under this run's indices.
+  PostTask([this] {
+    decoder_->Flush();
+    held_.clear();
+    StopStreaming();
+  });
   char buf[31] = {};
   time_t now = std::time(nullptr);
   tm local{};
@@ -118,7 +117,7 @@ void VStreamDecoderThread::OnPushVFrame(uint32_t frame_index, const std::string&
     // Being decoded is no longer being queued.
     std::string mine = std::move(queued->frame);
     queued.reset();
-    DecodeTask(frame_index, mine);
+    DecodeTask(frame_index, std::move(mine));
   });
 }
 
@@ -129,22 +128,30 @@ void VStreamDecoderThread::RequestIFrame() {
   LOGI << "send REQUEST_CODE_FOR_I_FRAME nRet=" << result;
 }
 
-void VStreamDecoderThread::DecodeTask(uint32_t frame_index, const std::string& frame) {
-  int width = 0, height = 0, picture_type = 0;
-  AVCodecID codec_id = AV_CODEC_ID_NONE;
-  const auto* data = reinterpret_cast<const uint8_t*>(frame.data());
-  const int length = static_cast<int>(frame.size());
-  WriteCaptureFile(data, length, Wide("netframe_" + start_time_));
+void VStreamDecoderThread::RequestIFrameAtMostEvery300ms() {
+  if (platform::ClockMs() - last_request_clock_ > kRequestIntervalMs) RequestIFrame();
+}
 
+void VStreamDecoderThread::StopStreaming() {
+  got_iframe_ = false;
+  awaiting_key_picture_ = false;
+  for (HeldFrame& f : held_) f.publishable = false;
+}
+
+void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame) {
+  const auto* data = reinterpret_cast<const uint8_t*>(frame.data());
+  WriteCaptureFile(data, static_cast<int>(frame.size()), Wide("netframe_" + start_time_));
+
+  const int64_t seq = next_seq_++;
+  FrameInfo info;
   uint32_t t0 = platform::ClockMs();
-  bool ok =
-      decoder_->Decode(data, frame.size(), &picture_, &width, &height, &codec_id, &picture_type);
+  bool sent = decoder_->Send(data, frame.size(), seq, &info);
   uint32_t now = platform::ClockMs();
-  if (!ok) {
-    if (now - last_request_clock_ > kRequestIntervalMs) {
-      RequestIFrame();
-      got_iframe_ = false;
-    }
+  if (!sent) {
+    // The decoder closed with whatever it held, and what follows may reference this frame.
+    held_.clear();
+    StopStreaming();
+    RequestIFrameAtMostEvery300ms();
     return;
   }
   g_decode_sum_ms += now - t0;
@@ -155,29 +162,86 @@ void VStreamDecoderThread::DecodeTask(uint32_t frame_index, const std::string& f
     g_decode_count = 0;
     g_report_clock = now;
   }
-  if (!got_iframe_ && picture_type == kPictureTypeI) {
-    got_iframe_ = true;
-    last_frame_idx_ = frame_index;
-    LOGI << "recv i frame, frameidx=" << frame_index;
+  if (info.has_slice) {
+    bool publishable = OnArrival(seq, frame_index, info);
+    held_.push_back(HeldFrame{seq, frame_index, publishable, std::move(frame)});
   }
-  if (!got_iframe_) {
-    if (now - last_request_clock_ > kRequestIntervalMs) RequestIFrame();
-    return;
+  DrainPictures();
+  while (held_.size() > kMaxHeldFrames) {
+    if (awaiting_key_picture_ && held_.front().seq == key_seq_) {
+      LOGW << "no picture of key frame " << held_.front().frame_index;
+      StopStreaming();
+      RequestIFrameAtMostEvery300ms();
+    }
+    held_.pop_front();
   }
-  if (static_cast<int32_t>(frame_index - last_frame_idx_) >= 2 && picture_type == kPictureTypeP) {
+}
+
+// Gaps are judged on arrival: frames arrive in decoding order, pictures leave in display order.
+bool VStreamDecoderThread::OnArrival(int64_t seq, uint32_t frame_index, const FrameInfo& info) {
+  if (got_iframe_ && static_cast<int32_t>(frame_index - last_frame_idx_) >= 2 && !info.key) {
     LOGI << "request i frame,drop frame,last frame=" << last_frame_idx_
          << " frameidx=" << frame_index;
-    got_iframe_ = false;
+    StopStreaming();
     RequestIFrame();
-    return;
+    return false;
+  }
+  if (!got_iframe_ && info.key) {
+    got_iframe_ = true;
+    awaiting_key_picture_ = true;
+    key_seq_ = seq;
+    last_frame_idx_ = frame_index;
+    LOGI << "recv i frame, frameidx=" << frame_index;
+    return true;
+  }
+  if (!got_iframe_) {
+    RequestIFrameAtMostEvery300ms();
+    return false;
   }
   last_frame_idx_ = frame_index;
-  bool written = publisher_->WriteTo(frame_index, static_cast<uint32_t>(width),
-                                     static_cast<uint32_t>(height), picture_);
+  return true;
+}
+
+void VStreamDecoderThread::DrainPictures() {
+  DecodedPicture picture;
+  for (;;) {
+    ReceiveStatus status = decoder_->Receive(&picture);
+    if (status == ReceiveStatus::kNone) return;
+    if (status == ReceiveStatus::kFailed) {
+      held_.clear();
+      StopStreaming();
+      RequestIFrameAtMostEvery300ms();
+      return;
+    }
+    auto it = std::find_if(held_.begin(), held_.end(),
+                           [&](const HeldFrame& f) { return f.seq == picture.tag; });
+    if (it == held_.end()) continue;  // its frame is gone: from before a flush or a failure
+    HeldFrame frame = std::move(*it);
+    held_.erase(it);
+    if (picture.corrupt) {
+      // What follows may reference this picture: as if its frame had failed to decode.
+      LOGW << "corrupt picture, frameidx=" << frame.frame_index;
+      StopStreaming();
+      RequestIFrameAtMostEvery300ms();
+      continue;
+    }
+    if (awaiting_key_picture_) {
+      if (frame.seq != key_seq_) continue;
+      awaiting_key_picture_ = false;
+    }
+    if (frame.publishable) Publish(frame, picture);
+  }
+}
+
+void VStreamDecoderThread::Publish(const HeldFrame& frame, const DecodedPicture& picture) {
+  bool written = decoder_->ConvertTo(&picture_) &&
+                 publisher_->WriteTo(frame.frame_index, static_cast<uint32_t>(picture.width),
+                                     static_cast<uint32_t>(picture.height), picture_);
   char name[160];
-  std::snprintf(name, sizeof(name), "%s_%dx%d_%s", avcodec_get_name(codec_id), width, height,
-                start_time_.c_str());
-  WriteCaptureFile(data, length, Wide(name));
+  std::snprintf(name, sizeof(name), "%s_%dx%d_%s", avcodec_get_name(picture.codec_id),
+                picture.width, picture.height, start_time_.c_str());
+  WriteCaptureFile(reinterpret_cast<const uint8_t*>(frame.bytes.data()),
+                   static_cast<int>(frame.bytes.size()), Wide(name));
   if (!written)
     LOGE << "[SDK] "
          << "write to mem fail";

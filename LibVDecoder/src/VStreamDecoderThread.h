@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -12,18 +13,7 @@
 #include "NKMsgFrameThread.h"
 #include "ShareMemVFrame.h"
 #include "sigslot/sigslot.h"
-
-extern "C" {
-#include <libavcodec/codec_id.h>
-}
-
-// What the decoder thread decodes with; the process's FFmpeg decoder unless a test gives one.
-class FrameDecoder {
- public:
-  virtual ~FrameDecoder() = default;
-  virtual bool Decode(const uint8_t* data, size_t size, std::vector<uint8_t>* picture, int* width,
-                      int* height, AVCodecID* codec_id, int* picture_type) = 0;
-};
+#include "video_decoder.h"
 
 class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public NKMsgFrameThread {
  public:
@@ -53,7 +43,22 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   uint64_t dropped_frames() const { return dropped_.load(); }
 
  private:
-  void DecodeTask(uint32_t frame_index, const std::string& frame);
+  // A frame the decoder accepted whose picture has not come out yet.
+  struct HeldFrame {
+    int64_t seq = 0;  // arrival order, the decoder's tag
+    uint32_t frame_index = 0;
+    bool publishable = false;  // arrived while streaming, and nothing since has broken it
+    std::string bytes;         // for the capture file written with its picture
+  };
+
+  void DecodeTask(uint32_t frame_index, std::string frame);
+  // The key-frame policy for a frame on arrival; true when its picture may be published.
+  bool OnArrival(int64_t seq, uint32_t frame_index, const FrameInfo& info);
+  void DrainPictures();
+  void Publish(const HeldFrame& frame, const DecodedPicture& picture);
+  // Back to waiting: nothing held is published any more.
+  void StopStreaming();
+  void RequestIFrameAtMostEvery300ms();
   void RequestIFrame();
 
   ShareMemVFrame share_mem_;
@@ -70,5 +75,12 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   std::atomic<size_t> queued_bytes_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint32_t> last_drop_log_{0};
-  std::vector<uint8_t> picture_;  // decoder thread; reused between frames
+  // Decoder thread only.
+  std::vector<uint8_t> picture_;  // reused between pictures
+  std::deque<HeldFrame> held_;
+  int64_t next_seq_ = 0;
+  // After a wait, pictures come out again from the key frame's own on: the leading pictures
+  // before it reference what came before the key frame.
+  bool awaiting_key_picture_ = false;
+  int64_t key_seq_ = 0;
 };

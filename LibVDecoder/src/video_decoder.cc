@@ -1,32 +1,26 @@
-// The process's decoder: one context kept between frames, a conversion to NV12 per picture.
+// The process's decoder: one context kept between frames, pictures tagged with the frame that
+// carried them, parameter sets remembered across reopenings, a conversion to NV12 per picture.
 #include "video_decoder.h"
 
 #include <cstring>
 
 #include "VideoFmtEx.h"
-#include "ffmpeg_ptr.h"
 #include "log/log.h"
+#include "nal_units.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
 }
 
-namespace {
-
-// Decoder thread only.
-CodecContextPtr g_codec_ctx;
-AVCodecID g_codec_id = AV_CODEC_ID_NONE;
-// Kept between pictures: a new conversion context per picture costs more than the picture.
-SwsContext* g_sws = nullptr;
-struct SwsHolder {
-  ~SwsHolder() { sws_freeContext(g_sws); }
-} g_sws_holder;
-
-bool OpenDecoder(const uint8_t* data, size_t size) {
-  g_codec_id = static_cast<AVCodecID>(probe_video_codec_id(data, size));
-  const AVCodec* codec = avcodec_find_decoder(g_codec_id);
-  if (g_codec_id == AV_CODEC_ID_NONE || codec == nullptr) {
-    LOGE << "miss codec: " << avcodec_get_name(g_codec_id);
+bool VideoDecoder::Open(const uint8_t* data, size_t size) {
+  // A frame of parameter sets names its codec by its headers; the probe needs a picture too.
+  AVCodecID id = CodecFromParameterSets({data, size});
+  if (id == AV_CODEC_ID_NONE) id = static_cast<AVCodecID>(probe_video_codec_id(data, size));
+  const bool remembered = id == AV_CODEC_ID_NONE && remembered_codec_ != AV_CODEC_ID_NONE;
+  if (remembered) id = remembered_codec_;
+  const AVCodec* codec = avcodec_find_decoder(id);
+  if (id == AV_CODEC_ID_NONE || codec == nullptr) {
+    LOGE << "miss codec: " << avcodec_get_name(id);
     return false;
   }
   CodecContextPtr ctx(avcodec_alloc_context3(codec));
@@ -34,78 +28,151 @@ bool OpenDecoder(const uint8_t* data, size_t size) {
     LOGE << "avcodec_alloc_context3 return null";
     return false;
   }
-  // No option is set: one thread and no frame delay, FFmpeg's defaults.
+  // No option is set: one thread and no frame delay beyond the stream's reordering.
   int ret = avcodec_open2(ctx.get(), codec, nullptr);
   if (ret < 0) {
     LOGE << "faild to avcodec_open2"
          << " err:" << av_err_text(ret);
     return false;
   }
-  g_codec_ctx = std::move(ctx);
+  ctx_ = std::move(ctx);
+  codec_id_ = id;
+  if (remembered) LOGI << "decoder reopened with the remembered parameter sets of " << avcodec_get_name(id);
+  // The next picture gets them in front, in case it has none of its own.
+  resend_parameter_sets_ = id == remembered_codec_;
   return true;
 }
 
-bool Fail() {
-  g_codec_ctx.reset();
-  return false;
-}
-
-}  // namespace
-
-void reset_video_decoder() { g_codec_ctx.reset(); }
-
-bool decode_video_frame(const uint8_t* data, size_t size, std::vector<uint8_t>* picture, int* width,
-                        int* height, AVCodecID* codec_id, int* picture_type) {
-  if (!g_codec_ctx && !OpenDecoder(data, size)) return false;
-  *codec_id = g_codec_id;
-
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) {
+bool VideoDecoder::Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) {
+  *info = FrameInfo();
+  if (!packet_ || !frame_) {
     LOGE << "faild to av_packet_alloc";
-    return Fail();
+    return false;
   }
-  if (size > INT32_MAX || av_new_packet(packet.get(), static_cast<int>(size)) < 0) {
+  if (!ctx_ && !Open(data, size)) return false;
+
+  FrameNals nals = ParseFrameNals(codec_id_, {data, size});
+  info->has_slice = nals.has_slice;
+  info->key = nals.key;
+  for (const ParameterSet& ps : nals.parameter_sets) {
+    if (ps.nal.size() > kMaxParameterSetBytes) continue;
+    std::vector<uint8_t>& kept = parameter_sets_[{codec_id_, ps.nal_type, ps.id}];
+    kept.assign({0, 0, 0, 1});
+    kept.insert(kept.end(), ps.nal.begin(), ps.nal.end());
+    remembered_codec_ = codec_id_;
+  }
+  // A packet without a slice is an error to the H.264 decoder: parameter sets that came alone
+  // go in front of the next picture instead.
+  if (!nals.has_slice) {
+    resend_parameter_sets_ = resend_parameter_sets_ || !nals.parameter_sets.empty();
+    return true;
+  }
+
+  size_t prefix = 0;
+  if (resend_parameter_sets_) {
+    for (const auto& [key, nal] : parameter_sets_)
+      if (std::get<0>(key) == codec_id_) prefix += nal.size();
+  }
+  av_packet_unref(packet_.get());
+  if (size > INT32_MAX - prefix || av_new_packet(packet_.get(), static_cast<int>(prefix + size)) < 0) {
     LOGE << "faild to av_new_packet";
-    return Fail();
+    Close();
+    return false;
   }
-  std::memcpy(packet->data, data, size);
-  FramePtr frame(av_frame_alloc());
-  if (!frame) {
-    LOGE << "faild to av_frame_alloc";
-    return Fail();
+  uint8_t* out = packet_->data;
+  if (resend_parameter_sets_) {
+    for (const auto& [key, nal] : parameter_sets_) {
+      if (std::get<0>(key) != codec_id_) continue;
+      std::memcpy(out, nal.data(), nal.size());
+      out += nal.size();
+    }
+    resend_parameter_sets_ = false;
   }
-  int ret = avcodec_send_packet(g_codec_ctx.get(), packet.get());
+  std::memcpy(out, data, size);
+  packet_->pts = tag;
+  int ret = avcodec_send_packet(ctx_.get(), packet_.get());
   if (ret < 0) {
     LOGE << "faild to avcodec_send_packet err:" << av_err_text(ret);
-    return Fail();
+    Close();
+    return false;
   }
-  // One packet in, at most one picture out: a decoder that holds a picture back fails here.
-  if (avcodec_receive_frame(g_codec_ctx.get(), frame.get()) != 0) return Fail();
+  return true;
+}
 
-  const int w = frame->width, h = frame->height;
-  g_sws = sws_getCachedContext(g_sws, w, h, static_cast<AVPixelFormat>(frame->format), w, h,
-                               AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
-  if (g_sws == nullptr) {
-    LOGE << "SwsContext is null";
-    return Fail();
+ReceiveStatus VideoDecoder::Receive(DecodedPicture* picture) {
+  if (!ctx_) return ReceiveStatus::kNone;
+  av_frame_unref(frame_.get());
+  int ret = avcodec_receive_frame(ctx_.get(), frame_.get());
+  // Holding pictures back for reordering, or a frame without a picture: not a failure.
+  if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return ReceiveStatus::kNone;
+  if (ret < 0) {
+    LOGE << "faild to avcodec_receive_frame err:" << av_err_text(ret);
+    Close();
+    return ReceiveStatus::kFailed;
   }
-  FramePtr nv12(av_frame_alloc());
-  if (!nv12) {
-    LOGE << "frame_yuv is null(av_frame_alloc)";
-    return Fail();
+  picture->tag = frame_->pts;
+  picture->width = frame_->width;
+  picture->height = frame_->height;
+  picture->picture_type = frame_->pict_type;
+  picture->corrupt = frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+  picture->codec_id = codec_id_;
+  return ReceiveStatus::kPicture;
+}
+
+bool VideoDecoder::ConvertTo(std::vector<uint8_t>* out) {
+  const AVFrame* f = frame_.get();
+  const int w = f->width, h = f->height;
+  // Kept between pictures: a new conversion context per picture costs more than the picture.
+  sws_.reset(sws_getCachedContext(sws_.release(), w, h, static_cast<AVPixelFormat>(f->format), w,
+                                  h, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
+  if (!sws_) {
+    LOGE << "SwsContext is null";
+    return false;
   }
   int n = av_image_get_buffer_size(AV_PIX_FMT_NV12, w, h, 1);
   if (n <= 0) {
     LOGE << "av_image_get_buffer_size failed: " << av_err_text(n) << " " << w << "x" << h;
-    return Fail();
+    return false;
   }
   // Converted straight into the caller's vector: no temporary picture.
-  picture->resize(static_cast<size_t>(n));
-  av_image_fill_arrays(nv12->data, nv12->linesize, picture->data(), AV_PIX_FMT_NV12, w, h, 1);
-  int rows = sws_scale(g_sws, frame->data, frame->linesize, 0, h, nv12->data, nv12->linesize);
+  out->resize(static_cast<size_t>(n));
+  uint8_t* dst[4] = {};
+  int dst_linesize[4] = {};
+  av_image_fill_arrays(dst, dst_linesize, out->data(), AV_PIX_FMT_NV12, w, h, 1);
+  int rows = sws_scale(sws_.get(), f->data, f->linesize, 0, h, dst, dst_linesize);
   if (rows != h) LOGE << "sws_scale converted " << rows << " of " << h << " rows";
-  *width = w;
-  *height = h;
-  *picture_type = frame->pict_type;
   return true;
 }
+
+void VideoDecoder::Flush() {
+  if (ctx_) avcodec_flush_buffers(ctx_.get());
+}
+
+void VideoDecoder::Close() { ctx_.reset(); }
+
+void VideoDecoder::Reset() {
+  Close();
+  parameter_sets_.clear();
+  remembered_codec_ = AV_CODEC_ID_NONE;
+}
+
+VideoDecoder& ProcessVideoDecoder() {
+  static VideoDecoder decoder;
+  return decoder;
+}
+
+bool decode_video_frame(const uint8_t* data, size_t size, std::vector<uint8_t>* picture, int* width,
+                        int* height, AVCodecID* codec_id, int* picture_type) {
+  VideoDecoder& d = ProcessVideoDecoder();
+  FrameInfo info;
+  bool sent = d.Send(data, size, 0, &info);
+  if (d.codec_id() != AV_CODEC_ID_NONE) *codec_id = d.codec_id();
+  DecodedPicture p;
+  if (!sent || d.Receive(&p) != ReceiveStatus::kPicture || !d.ConvertTo(picture)) return false;
+  *width = p.width;
+  *height = p.height;
+  *picture_type = p.picture_type;
+  return true;
+}
+
+void reset_video_decoder() { ProcessVideoDecoder().Reset(); }

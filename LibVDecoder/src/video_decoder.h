@@ -1,18 +1,88 @@
-// Decoding one complete encoded frame into one NV12 picture (1-byte alignment).
+// The process's H.264/H.265 decoder: frames in, tagged pictures out in display order, each
+// converted to NV12 (1-byte alignment) on demand.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <tuple>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/codec_id.h>
-}
+#include "ffmpeg_ptr.h"
 
-// Decoder thread only. Detects the codec from the frame while no decoder is open; any failure
-// closes the decoder, so that the next frame starts afresh.
+// What the decoder learnt of a frame it accepted.
+struct FrameInfo {
+  bool has_slice = false;  // carries a picture, or part of one
+  bool key = false;        // a picture decoding can start from
+};
+
+// One picture the decoder returned.
+struct DecodedPicture {
+  int64_t tag = 0;  // the tag of the frame that carried it
+  int width = 0;
+  int height = 0;
+  int picture_type = 0;  // FFmpeg's: 1 I, 2 P, 3 B
+  bool corrupt = false;  // FFmpeg concealed an error in it
+  AVCodecID codec_id = AV_CODEC_ID_NONE;
+};
+
+enum class ReceiveStatus { kPicture, kNone, kFailed };
+
+// What the decoder thread decodes with: the process's decoder unless a test gives another.
+class FrameDecoder {
+ public:
+  virtual ~FrameDecoder() = default;
+  // False when the frame was rejected (logged; the decoder is closed).
+  virtual bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) = 0;
+  // The next picture the decoder has ready, in display order; on kFailed it is closed.
+  virtual ReceiveStatus Receive(DecodedPicture* picture) = 0;
+  // The picture Receive gave last, as NV12 into *out. False on failure (logged).
+  virtual bool ConvertTo(std::vector<uint8_t>* out) = 0;
+  // Drops the pictures the decoder holds; it stays open.
+  virtual void Flush() = 0;
+};
+
+// Decoder thread only. A failure closes the decoder; the next frame opens one from its own
+// parameter sets, from what the probe names, or else from the parameter sets remembered.
+class VideoDecoder : public FrameDecoder {
+ public:
+  bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) override;
+  ReceiveStatus Receive(DecodedPicture* picture) override;
+  bool ConvertTo(std::vector<uint8_t>* out) override;
+  void Flush() override;
+  // Closes the decoder as a failure does: the parameter sets it learnt stay.
+  void Close();
+  // Closes the decoder and forgets the parameter sets.
+  void Reset();
+
+  bool open() const { return ctx_ != nullptr; }
+  AVCodecID codec_id() const { return codec_id_; }
+
+ private:
+  bool Open(const uint8_t* data, size_t size);
+
+  // Real parameter sets are a few hundred bytes; more is not worth remembering.
+  static constexpr size_t kMaxParameterSetBytes = 4096;
+
+  CodecContextPtr ctx_;
+  AVCodecID codec_id_ = AV_CODEC_ID_NONE;
+  PacketPtr packet_{av_packet_alloc()};
+  FramePtr frame_{av_frame_alloc()};
+  SwsContextPtr sws_;
+  // Parameter sets as sent, by (codec, NAL type, id), each with its start code.
+  std::map<std::tuple<AVCodecID, int, uint32_t>, std::vector<uint8_t>> parameter_sets_;
+  AVCodecID remembered_codec_ = AV_CODEC_ID_NONE;
+  // Put the remembered parameter sets in front of the next picture's packet.
+  bool resend_parameter_sets_ = false;
+};
+
+// The one decoder of the process (the decoder thread's).
+VideoDecoder& ProcessVideoDecoder();
+
+// Sends one frame to the process's decoder and takes the picture it returns at once, if any.
+// For streams without reordering; false when there is no picture.
 bool decode_video_frame(const uint8_t* data, size_t size, std::vector<uint8_t>* picture, int* width,
                         int* height, AVCodecID* codec_id, int* picture_type);
 
-// Closes the process's decoder (the next frame detects its codec again).
+// Closes the process's decoder and forgets its parameter sets.
 void reset_video_decoder();

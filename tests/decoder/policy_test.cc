@@ -1,5 +1,6 @@
 // The key-frame policy of the decoder thread, with a scripted decoder, a recording publisher
 // and a clock the test sets. Frames are pushed through the real slot and worker thread.
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -20,21 +21,54 @@ using testing_util::WaitUntil;
 std::atomic<uint32_t> g_now{100000};
 uint32_t TestClock() { return g_now.load(); }
 
-// Decodes a frame whose first byte names its picture type ('I', 'P', 'B'); 'X' fails.
+// A decoder scripted by the frames' bytes: the first names the picture type ('I' key, 'P', 'B';
+// 'S' parameter sets only, no picture; 'X' is rejected). "@N" sets the picture's place in
+// display order (default: its arrival); '!' marks it corrupt. It holds `delay` pictures back
+// and lets out the earliest in display order, as a reordering decoder does.
 class ScriptedDecoder : public FrameDecoder {
  public:
-  bool Decode(const uint8_t* data, size_t, std::vector<uint8_t>* picture, int* w, int* h,
-              AVCodecID* id, int* type) override {
+  struct Held {
+    int64_t tag;
+    long display;
+    char type;
+    bool corrupt;
+  };
+  bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) override {
     ++decoded;
-    *id = AV_CODEC_ID_H264;
-    if (data[0] == 'X') return false;
-    picture->assign(6, data[0]);
-    *w = 2;
-    *h = 2;
-    *type = data[0] == 'I' ? 1 : data[0] == 'P' ? 2 : 3;
+    std::string frame(reinterpret_cast<const char*>(data), size);
+    if (frame[0] == 'X') return false;
+    info->has_slice = frame[0] != 'S';
+    info->key = frame[0] == 'I';
+    if (!info->has_slice) return true;
+    size_t at = frame.find('@');
+    long display = at == std::string::npos ? static_cast<long>(tag) : std::stol(frame.substr(at + 1));
+    held.push_back({tag, display, frame[0], frame.find('!') != std::string::npos});
     return true;
   }
-  std::atomic<int> decoded{0};
+  ReceiveStatus Receive(DecodedPicture* p) override {
+    if (held.size() <= static_cast<size_t>(delay.load())) return ReceiveStatus::kNone;
+    auto it = std::min_element(held.begin(), held.end(),
+                               [](const Held& a, const Held& b) { return a.display < b.display; });
+    p->tag = it->tag;
+    p->width = p->height = 2;
+    p->picture_type = it->type == 'I' ? 1 : it->type == 'P' ? 2 : 3;
+    p->corrupt = it->corrupt;
+    p->codec_id = AV_CODEC_ID_H264;
+    last = it->type;
+    held.erase(it);
+    return ReceiveStatus::kPicture;
+  }
+  bool ConvertTo(std::vector<uint8_t>* out) override {
+    out->assign(6, static_cast<uint8_t>(last));
+    return true;
+  }
+  void Flush() override {
+    held.clear();
+    ++flushes;
+  }
+  std::atomic<int> decoded{0}, flushes{0}, delay{0};
+  std::deque<Held> held;
+  char last = 0;
 };
 
 class RecordingPublisher : public FramePublisher {
@@ -78,9 +112,10 @@ class PolicyTest : public ::testing::Test {
   }
   // Pushes one frame and waits until the worker has finished its task: a task posted after it
   // runs only then.
-  void Push(uint32_t idx, char type) {
+  void Push(uint32_t idx, char type) { Push(idx, std::string(1, type) + "payload"); }
+  void Push(uint32_t idx, const std::string& frame) {
     int before = decoder_.decoded.load();
-    thread_.OnPushVFrame(idx, std::string(1, type) + "payload");
+    thread_.OnPushVFrame(idx, frame);
     std::atomic<bool> done{false};
     ASSERT_TRUE(thread_.PostTask([&done] { done = true; }));
     ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
@@ -163,15 +198,89 @@ TEST_F(PolicyTest, DecodeTimeIsReportedEveryThreeSeconds) {
   EXPECT_EQ(capture_.Count("(ms/df)"), 1u);
 }
 
+TEST_F(PolicyTest, ReorderedPicturesArePublishedOnceInDisplayOrderUnderTheirOwnIndices) {
+  Requests requests;
+  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
+  decoder_.delay = 2;
+  for (auto [idx, frame] : std::vector<std::pair<uint32_t, std::string>>{
+           {1, "I@0"}, {2, "P@3"}, {3, "B@1"}, {4, "B@2"}, {5, "P@6"}, {6, "B@4"}, {7, "B@5"},
+           {8, "P@9"}, {9, "B@7"}, {10, "B@8"}})
+    Push(idx, frame);
+  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 3, 4, 2, 6, 7, 5, 9}));
+  EXPECT_EQ(requests.count.load(), 0) << "a picture held back is no failure";
+  EXPECT_EQ(capture_.Count("miss codec"), 0u);
+}
+
+TEST_F(PolicyTest, AfterAGapNeitherHeldNorLeadingPicturesArePublished) {
+  Requests requests;
+  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
+  decoder_.delay = 2;
+  for (auto [idx, frame] : std::vector<std::pair<uint32_t, std::string>>{
+           {1, "I@0"}, {2, "P@3"}, {3, "B@1"}, {4, "B@2"}, {5, "P@6"},
+           {7, "P@9"},  // 6 lost: 2 and 5, held from before the gap, stay unpublished
+           {8, "I@12"}, {9, "B@10"}, {10, "B@11"},  // a key frame and its leading pictures
+           {11, "P@15"}, {12, "B@13"}, {13, "B@14"}})
+    Push(idx, frame);
+  EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame=5 frameidx=7"), 1u);
+  EXPECT_EQ(capture_.Count("recv i frame, frameidx=8"), 1u);
+  EXPECT_EQ(requests.count.load(), 1);
+  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 3, 4, 8, 12}));
+}
+
+TEST_F(PolicyTest, ACorruptPictureActsAsAFailure) {
+  Requests requests;
+  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
+  Push(1, 'I');
+  Push(2, 'P');
+  Push(3, "P!");
+  EXPECT_EQ(capture_.Count("corrupt picture, frameidx=3"), 1u);
+  EXPECT_EQ(requests.count.load(), 1);
+  Push(4, 'P');  // waiting, within 300 ms of the request
+  Push(5, 'I');
+  Push(6, 'P');
+  EXPECT_EQ(requests.count.load(), 1);
+  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 2, 5, 6}));
+}
+
+TEST_F(PolicyTest, FramesOfParameterSetsAloneNeitherAskNorCountInGaps) {
+  Requests requests;
+  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
+  for (auto [idx, frame] : std::vector<std::pair<uint32_t, std::string>>{
+           {1, "S"}, {2, "I"}, {3, "P"}, {4, "S"}, {5, "I"}, {6, "P"}, {7, "S"}})
+    Push(idx, frame);
+  EXPECT_EQ(requests.count.load(), 0);
+  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{2, 3, 5, 6}));
+  // A predicted frame after a lost one is still a gap, whatever came between.
+  Push(9, 'P');
+  EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame=6 frameidx=9"), 1u);
+}
+
+TEST_F(PolicyTest, NoHeldPictureCrossesARestart) {
+  decoder_.delay = 2;
+  Push(1, "I@0");
+  Push(2, "P@3");
+  Push(3, "B@1");
+  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1}));
+  thread_.Stop(1000);
+  ASSERT_TRUE(thread_.StartDecoding());
+  Push(1, "I@0");
+  Push(2, "P@2");
+  Push(3, "P@3");
+  Push(4, "P@4");
+  EXPECT_EQ(decoder_.flushes.load(), 1);
+  // Without the flush, the first run's 2 (P@3) and 3 (B@1) would come out first.
+  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 1, 2}));
+  thread_.StopDecoding();
+}
+
 // A blocked decoder and a fast stream: the queue stays bounded, drops are counted, and the
 // stop does not wait for the backlog.
 class BlockingDecoder : public ScriptedDecoder {
  public:
-  bool Decode(const uint8_t* d, size_t s, std::vector<uint8_t>* p, int* w, int* h, AVCodecID* id,
-              int* t) override {
+  bool Send(const uint8_t* d, size_t s, int64_t tag, FrameInfo* info) override {
     entered = true;
     WaitUntil([&] { return release.load(); }, std::chrono::seconds(20));
-    return ScriptedDecoder::Decode(d, s, p, w, h, id, t);
+    return ScriptedDecoder::Send(d, s, tag, info);
   }
   std::atomic<bool> entered{false}, release{false};
 };
