@@ -38,7 +38,19 @@ add_custom_target(test_clips ALL DEPENDS ${PELLION_CLIPS})
 
 # Decoded references: what the ffmpeg command makes of each clip as NV12, to compare the
 # plug-in's pictures with byte for byte.
+# With each, the ffprobe command's display order: per picture, the byte offset of the access
+# unit that carried it.
+find_program(PELLION_FFPROBE ffprobe REQUIRED)
 macro(pellion_reference clip frames)
+  add_custom_command(OUTPUT ${PELLION_CLIPS_DIR}/${clip}.order
+    COMMAND ${PELLION_FFPROBE} -v error -select_streams v:0 -show_entries frame=pkt_pos
+      -of default=nw=1:nk=1 -o ${PELLION_CLIPS_DIR}/${clip}.order.part ${PELLION_CLIPS_DIR}/${clip}
+    COMMAND ${CMAKE_COMMAND} -E rename ${PELLION_CLIPS_DIR}/${clip}.order.part
+      ${PELLION_CLIPS_DIR}/${clip}.order
+    DEPENDS ${PELLION_CLIPS_DIR}/${clip}
+    COMMENT "Display order of ${clip}"
+    VERBATIM)
+  list(APPEND PELLION_REFERENCES ${PELLION_CLIPS_DIR}/${clip}.order)
   add_custom_command(OUTPUT ${PELLION_CLIPS_DIR}/${clip}.nv12
     COMMAND ${PELLION_FFMPEG} -hide_banner -loglevel error -y -i ${PELLION_CLIPS_DIR}/${clip}
       -frames:v ${frames} -pix_fmt nv12 -f rawvideo ${PELLION_CLIPS_DIR}/${clip}.nv12.part

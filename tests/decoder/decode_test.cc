@@ -282,6 +282,23 @@ TEST_F(DecoderTest, ReorderingStreamsComeOutInDisplayOrderUnderTheirFramesTags) 
   }
 }
 
+TEST(NalUnitsTest, EveryAccessUnitHasASliceAndKeyUnitsAreKey) {
+  for (auto [name, codec] : {std::pair{"h264_bpyramid_640x360.h264", Codec::kH264},
+                             std::pair{"hevc_opengop_640x360.h265", Codec::kHevc},
+                             std::pair{"h264_640x360.h264", Codec::kH264},
+                             std::pair{"hevc_640x360.h265", Codec::kHevc}}) {
+    Clip clip = LoadClip(name, codec);
+    const AVCodecID id = codec == Codec::kH264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
+    for (size_t i = 0; i < clip.units.size(); ++i) {
+      FrameNals nals = ParseFrameNals(id, clip.Unit(i));
+      EXPECT_TRUE(nals.has_slice) << name << " unit " << i;
+      EXPECT_EQ(nals.key, clip.units[i].key) << name << " unit " << i;
+      EXPECT_EQ(nals.parameter_sets.empty(), !clip.units[i].key) << name << " unit " << i;
+      EXPECT_EQ(CodecFromParameterSets(clip.Unit(i)), clip.units[i].key ? id : AV_CODEC_ID_NONE);
+    }
+  }
+}
+
 TEST_F(DecoderTest, StreamsWithoutReorderingGiveEachPictureAtOnce) {
   VideoDecoder d;
   Clip clip = LoadClip("h264_640x360.h264", Codec::kH264);

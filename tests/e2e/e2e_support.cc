@@ -1,5 +1,7 @@
 #include "e2e_support.h"
 
+#include "elementary_stream.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -127,13 +131,39 @@ bool Reference::Load(const std::string& clip, int width, int height) {
   if (ec || size == 0 || size % picture_size_ != 0) return false;
   bytes_.resize(size);
   std::ifstream f(path, std::ios::binary);
-  return static_cast<bool>(
-      f.read(reinterpret_cast<char*>(bytes_.data()), static_cast<std::streamsize>(size)));
+  if (!f.read(reinterpret_cast<char*>(bytes_.data()), static_cast<std::streamsize>(size)))
+    return false;
+
+  // The decode is in display order; the sender's trace names access units in stream order.
+  auto codec = pellion_tools::CodecFromFileName(clip);
+  if (!codec) return false;
+  std::vector<uint8_t> stream = pellion_tools::ReadWholeFile(ClipPath(clip).string());
+  std::vector<pellion_tools::AccessUnit> units =
+      pellion_tools::SplitAccessUnits(*codec, stream).units;
+  std::map<size_t, size_t> au_at;
+  for (size_t i = 0; i < units.size(); ++i) au_at[units[i].offset] = i;
+  std::ifstream order(ClipPath(clip + ".order"));
+  display_.assign(units.size(), SIZE_MAX);
+  size_t offset = 0, position = 0;
+  while (order >> offset) {
+    // ffprobe gives where the first start code's 00 00 01 begins; a unit may start with one
+    // more zero.
+    auto it = au_at.upper_bound(offset);
+    if (it == au_at.begin()) return false;
+    --it;
+    if (offset - it->first > 1 || display_[it->second] != SIZE_MAX) return false;
+    display_[it->second] = position++;
+  }
+  return position == count();
 }
 
 std::span<const uint8_t> Reference::Picture(size_t au) const {
-  if (au >= count()) return {};
-  return std::span<const uint8_t>(bytes_).subspan(au * picture_size_, picture_size_);
+  if (au >= display_.size() || display_[au] >= count()) return {};
+  return std::span<const uint8_t>(bytes_).subspan(display_[au] * picture_size_, picture_size_);
+}
+
+size_t Reference::DisplayPosition(size_t au) const {
+  return au < display_.size() ? display_[au] : SIZE_MAX;
 }
 
 namespace {
