@@ -972,7 +972,7 @@ TEST_P(EncoderParameterSetTest, SeparateGivesAForcedKeyFrameItsSetsAndOnceSendsT
     if (OnlyParameterSets(c, frames[i].data)) set_frames.push_back(i);
     EXPECT_EQ(r.trace[i].key, HasKeyPicture(c, frames[i].data) ? 1 : 0) << "frame " << i;
     if (r.trace[i].key == 1) {
-      ASSERT_GT(i, 0u);
+      ASSERT_FALSE(set_frames.empty()) << "key frame " << frames[i].idx;
       EXPECT_EQ(set_frames.back(), i - 1) << "key frame " << frames[i].idx;
       EXPECT_TRUE(ParameterSets(c, frames[i].data).empty());
     }
