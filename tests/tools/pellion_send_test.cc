@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -1030,6 +1031,28 @@ TEST(ElementaryStream, NalUnitsCoverTheBytesAndParameterSetIdsAreRead) {
   EXPECT_EQ(ParameterSetId(Codec::kH264, 7, Bytes{0x67, 0x42}), -1) << "cut short";
   EXPECT_EQ(ParameterSetId(Codec::kH264, 8, Bytes{0x68, 0xce}), 0);
   EXPECT_EQ(ParameterSetId(Codec::kH264, 5, Bytes{0x65, 0x88}), -1) << "not a parameter set";
+  // Any bytes at all: the units tile them from the first start code, ids stay in range.
+  std::mt19937 rng(7);
+  const uint8_t alphabet[] = {0, 0, 0, 1, 3, 0x40, 0x42, 0x67, 0xff};
+  for (int round = 0; round < 3000; ++round) {
+    Bytes b(rng() % 48);
+    for (uint8_t& x : b) x = alphabet[rng() % sizeof alphabet];
+    for (Codec c : {Codec::kH264, Codec::kHevc}) {
+      size_t end = 0;
+      for (const pellion_tools::NalUnit& n : pellion_tools::SplitNalUnits(c, b)) {
+        ASSERT_EQ(n.offset, end);
+        ASSERT_GT(n.header, n.offset);
+        ASSERT_LE(n.header, n.offset + n.size);  // empty between two start codes
+        end = n.offset + n.size;
+        for (int t : {7, 8, 32, 33, 34}) {
+          int id = ParameterSetId(c, t, std::span<const uint8_t>(b).subspan(n.header));
+          ASSERT_GE(id, -1);
+          ASSERT_LE(id, 255);
+        }
+      }
+      ASSERT_TRUE(end == 0 || end == b.size());
+    }
+  }
   // The HEVC SPS id sits behind profile_tier_level, here with one sub-layer of its own.
   Bytes sps = {0x42, 0x01, 0x03};
   sps.insert(sps.end(), 12, 0x01);  // general profile and level
