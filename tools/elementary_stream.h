@@ -31,6 +31,8 @@ int NalType(Codec c, uint8_t first_header_byte);
 bool IsKeyNal(Codec c, int nal_type);
 bool IsSliceNal(Codec c, int nal_type);
 bool IsSpsNal(Codec c, int nal_type);
+// H.264 SPS/PPS, H.265 VPS/SPS/PPS.
+bool IsParameterSetNal(Codec c, int nal_type);
 
 // Calls f(nal_type) for every NAL unit that starts inside `bytes`; emulation prevention keeps
 // 00 00 01 out of NAL payloads, so the start codes alone delimit them.
@@ -43,6 +45,21 @@ void ForEachNal(Codec c, std::span<const uint8_t> bytes, F&& f) {
     }
   }
 }
+
+struct NalUnit {
+  size_t offset = 0;  // of its start code, leading zero bytes included
+  size_t size = 0;
+  size_t header = 0;  // offset of the NAL header
+  int type = 0;
+};
+
+// The NAL units in `bytes`, covering it exactly: each runs from the zero bytes before its start
+// code to the next unit's. Bytes before the first start code go with the first unit.
+std::vector<NalUnit> SplitNalUnits(Codec c, std::span<const uint8_t> bytes);
+
+// The id a parameter set is filed under (its VPS, SPS or PPS id); `nal` starts at the NAL
+// header. -1 for other NAL types and for sets too short or damaged to tell.
+int ParameterSetId(Codec c, int nal_type, std::span<const uint8_t> nal);
 
 struct AccessUnit {
   size_t offset = 0;

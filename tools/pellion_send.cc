@@ -22,6 +22,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -50,6 +51,7 @@ namespace {
 
 using pellion_tools::AccessUnit;
 using pellion_tools::Codec;
+using pellion_tools::NalUnit;
 using pellion_tools::SplitStream;
 
 constexpr size_t kMaxPayload = StreamPacketHeader::kMaxPackLen - StreamPacketHeader::kSize;
@@ -215,14 +217,17 @@ class Dictionary {
   AVDictionary* d_ = nullptr;
 };
 
-// Encodes the test pattern with libx264 as a live camera would: no B-frames, no lookahead,
-// one access unit out per picture in, in Annex-B with parameter sets before every key frame.
+// Encodes the test pattern with libx264 or libx265 as a live camera would: no B-frames, no
+// lookahead, one access unit out per picture in, in Annex-B with parameter sets before every
+// key frame.
 class EncoderSource final : public FrameSource {
  public:
   // `pictures`: how many to encode (0: without end).
-  EncoderSource(const EncodeOptions& e, double fps, uint64_t pictures) : limit_(pictures) {
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (codec == nullptr) throw RuntimeError("this FFmpeg has no libx264 encoder for --encode");
+  EncoderSource(Codec c, const EncodeOptions& e, double fps, uint64_t pictures)
+      : name_(c == Codec::kH264 ? "libx264" : "libx265"), limit_(pictures) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(name_.c_str());
+    if (codec == nullptr)
+      throw RuntimeError("this FFmpeg has no " + name_ + " encoder for --encode");
     ctx_.reset(avcodec_alloc_context3(codec));
     frame_.reset(av_frame_alloc());
     packet_.reset(av_packet_alloc());
@@ -237,17 +242,25 @@ class EncoderSource final : public FrameSource {
     ctx_->max_b_frames = 0;
     ctx_->flags |= AV_CODEC_FLAG_LOW_DELAY;
     Dictionary opts;
-    opts.Set("preset", "veryfast");
     opts.Set("tune", "zerolatency");
     // No scene-cut key frames: they come every --gop pictures and on request, nowhere else.
-    opts.Set("x264-params", "bframes=0:scenecut=0");
+    if (c == Codec::kH264) {
+      opts.Set("preset", "veryfast");
+      opts.Set("x264-params", "bframes=0:scenecut=0");
+    } else {
+      opts.Set("preset", "ultrafast");
+      // Closed GOPs: every key frame an IDR picture. libx265 logs to stderr by itself.
+      std::string params = "bframes=0:scenecut=0:open-gop=0:keyint=" + std::to_string(e.gop) +
+                           ":min-keyint=" + std::to_string(e.gop) + ":log-level=error";
+      opts.Set("x265-params", params.c_str());
+    }
     // A forced key frame must be one a receiver can start from, not merely an I picture.
     opts.Set("forced-idr", "1");
     int rc = avcodec_open2(ctx_.get(), codec, opts.get());
-    if (rc < 0) throw RuntimeError("cannot open libx264: " + AvErrorText(rc));
+    if (rc < 0) throw RuntimeError("cannot open " + name_ + ": " + AvErrorText(rc));
     if (const AVDictionaryEntry* left =
             av_dict_get(*opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
-      throw RuntimeError(std::string("libx264 does not take the option ") + left->key);
+      throw RuntimeError(name_ + " does not take the option " + left->key);
 
     frame_->width = e.width;
     frame_->height = e.height;
@@ -268,15 +281,15 @@ class EncoderSource final : public FrameSource {
         return true;
       }
       if (rc == AVERROR_EOF) return false;
-      if (rc != AVERROR(EAGAIN)) throw RuntimeError("libx264 failed: " + AvErrorText(rc));
+      if (rc != AVERROR(EAGAIN)) throw RuntimeError(name_ + " failed: " + AvErrorText(rc));
       if (limit_ != 0 && pictures_ >= limit_) {
-        if (flushing_) throw RuntimeError("libx264 wants input while flushing");
+        if (flushing_) throw RuntimeError(name_ + " wants input while flushing");
         flushing_ = true;
         rc = avcodec_send_frame(ctx_.get(), nullptr);
       } else {
         rc = EncodePicture();
       }
-      if (rc < 0) throw RuntimeError("libx264 refused a picture: " + AvErrorText(rc));
+      if (rc < 0) throw RuntimeError(name_ + " refused a picture: " + AvErrorText(rc));
     }
   }
 
@@ -308,6 +321,7 @@ class EncoderSource final : public FrameSource {
     return avcodec_send_frame(ctx_.get(), frame_.get());
   }
 
+  std::string name_;
   std::unique_ptr<AVCodecContext, CodecContextFree> ctx_;
   std::unique_ptr<AVFrame, FrameFree> frame_;
   std::unique_ptr<AVPacket, PacketFree> packet_;
@@ -316,6 +330,91 @@ class EncoderSource final : public FrameSource {
   bool flushing_ = false;
   bool force_key_ = false, awaiting_key_ = false;
   int64_t forced_pts_ = 0;
+};
+
+// ---- Parameter sets ----------------------------------------------------------------------
+
+// How the parameter sets reach the receiver: as the source has them, in a frame of their own
+// before the frame that carried them, or only when they differ from the ones last sent.
+enum class ParameterSets { kInline, kSeparate, kOnce };
+
+// One frame to send; `data` is valid until the next Shape().
+struct Piece {
+  std::span<const uint8_t> data;
+  bool key = false;
+};
+
+// Hands out the parameter sets of each access unit the way the chosen kind of sender does.
+class ParameterSetShaper {
+ public:
+  ParameterSetShaper(Codec codec, ParameterSets mode) : codec_(codec), mode_(mode) {}
+
+  // The frames to send for one access unit, in order: none, one or two.
+  const std::vector<Piece>& Shape(std::span<const uint8_t> unit, bool key) {
+    out_.clear();
+    if (mode_ == ParameterSets::kInline) {
+      out_.push_back({unit, key});
+      return out_;
+    }
+    std::vector<NalUnit> nals = pellion_tools::SplitNalUnits(codec_, unit);
+    bool any_set = false, all_sets = !nals.empty();
+    for (const NalUnit& n : nals) {
+      bool set = pellion_tools::IsParameterSetNal(codec_, n.type);
+      any_set |= set;
+      all_sets &= set;
+    }
+    if (!any_set || (mode_ == ParameterSets::kSeparate && all_sets)) {
+      out_.push_back({unit, key});
+      return out_;
+    }
+    if (mode_ == ParameterSets::kOnce && Remember(unit, nals)) {
+      out_.push_back({unit, key});
+      return out_;
+    }
+    sets_.clear();
+    rest_.clear();
+    for (const NalUnit& n : nals) {
+      std::vector<uint8_t>& to = pellion_tools::IsParameterSetNal(codec_, n.type) ? sets_ : rest_;
+      // Annex B wants the long start code on the first unit of an access unit and on
+      // parameter sets; a frame that now starts with a slice or an SEI gets it too.
+      if (to.empty() && n.header - n.offset < 4) to.push_back(0);
+      to.insert(to.end(), unit.begin() + static_cast<ptrdiff_t>(n.offset),
+                unit.begin() + static_cast<ptrdiff_t>(n.offset + n.size));
+    }
+    if (mode_ == ParameterSets::kSeparate) out_.push_back({sets_, false});
+    if (!rest_.empty()) out_.push_back({rest_, key});
+    return out_;
+  }
+
+ private:
+  // Files the unit's parameter sets as sent when any differs from the one last sent under its
+  // type and id; true then, and all of them go again: a changed VPS or SPS can change how the
+  // sets that refer to it read, and a decoder may drop those along with the old one.
+  bool Remember(std::span<const uint8_t> unit, const std::vector<NalUnit>& nals) {
+    bool changed = false;
+    for (const NalUnit& n : nals) {
+      if (!pellion_tools::IsParameterSetNal(codec_, n.type)) continue;
+      std::span<const uint8_t> body = unit.subspan(n.header, n.offset + n.size - n.header);
+      int id = pellion_tools::ParameterSetId(codec_, n.type, body);
+      auto it = sent_.find({n.type, id});
+      changed |= it == sent_.end() || !std::equal(body.begin(), body.end(), it->second.begin(),
+                                                  it->second.end());
+    }
+    if (!changed) return false;
+    for (const NalUnit& n : nals) {
+      if (!pellion_tools::IsParameterSetNal(codec_, n.type)) continue;
+      std::span<const uint8_t> body = unit.subspan(n.header, n.offset + n.size - n.header);
+      sent_[{n.type, pellion_tools::ParameterSetId(codec_, n.type, body)}].assign(body.begin(),
+                                                                                  body.end());
+    }
+    return true;
+  }
+
+  Codec codec_;
+  ParameterSets mode_;
+  std::vector<Piece> out_;
+  std::vector<uint8_t> sets_, rest_;
+  std::map<std::pair<int, int>, std::vector<uint8_t>> sent_;  // by NAL type and id
 };
 
 // ---- Key-frame requests -------------------------------------------------------------------
@@ -789,6 +888,7 @@ struct Options {
   std::string trace;
   int request_port = pellion::kKeyFrameRequestPort;
   std::string request_bind = "127.0.0.1";
+  ParameterSets parameter_sets = ParameterSets::kInline;
 };
 
 // SIGINT and SIGTERM stay blocked and are collected here, so none is lost between a check
@@ -830,6 +930,7 @@ void PrintCounts(const char* prefix, const Counters& c, const Impairer& imp, dou
 
 struct OpenedSource {
   std::unique_ptr<FrameSource> source;
+  Codec codec = Codec::kH264;
   double fps = 30;
   uint64_t frames = 0;  // 0: no limit
   std::string what;     // for the opening line
@@ -865,6 +966,7 @@ OpenedSource OpenFile(const Options& o) {
   s.what = o.file + ": " + pellion_tools::CodecName(*codec) + ", " +
            std::to_string(stream.units.size()) + " access units (" + std::to_string(keys) +
            " key), " + (o.fast ? "as fast as possible" : fps_text);
+  s.codec = *codec;
   s.source = std::make_unique<FileSource>(std::move(bytes), std::move(stream), o.loops);
   return s;
 }
@@ -874,12 +976,14 @@ OpenedSource OpenEncoder(const Options& o) {
   s.fps = o.fps > 0 ? o.fps : 30;
   s.frames = o.frames;
   if (o.seconds > 0) s.frames = std::max<uint64_t>(1, std::llround(o.seconds * s.fps));
+  s.codec = o.codec == "hevc" ? Codec::kHevc : Codec::kH264;
   // libx264 reports its settings and statistics at info level; errors are enough here.
   av_log_set_level(AV_LOG_ERROR);
-  s.source = std::make_unique<EncoderSource>(o.enc, s.fps, s.frames);
+  s.source = std::make_unique<EncoderSource>(s.codec, o.enc, s.fps, s.frames);
   char text[160];
-  std::snprintf(text, sizeof text, "test pattern %dx%d, libx264, a key frame every %d, %.4g fps%s",
-                o.enc.width, o.enc.height, o.enc.gop, s.fps,
+  std::snprintf(text, sizeof text, "test pattern %dx%d, %s, a key frame every %d, %.4g fps%s",
+                o.enc.width, o.enc.height, s.codec == Codec::kH264 ? "libx264" : "libx265",
+                o.enc.gop, s.fps,
                 o.fast ? ", sent as fast as encoded" : "");
   s.what = text;
   return s;
@@ -889,6 +993,11 @@ int Run(const Options& o, StopSignals& stop) {
   OpenedSource opened = o.encode ? OpenEncoder(o) : OpenFile(o);
   FrameSource& source = *opened.source;
   const uint64_t limit = opened.frames;
+  // Per process, like an encoder's: a restarted sender hands out its parameter sets anew.
+  ParameterSetShaper shaper(opened.codec, o.parameter_sets);
+  if (o.parameter_sets != ParameterSets::kInline)
+    opened.what += o.parameter_sets == ParameterSets::kSeparate ? ", parameter sets separate"
+                                                                : ", parameter sets once";
 
   UdpSocket socket(o.host, o.port);
   Trace trace(o.trace);
@@ -937,7 +1046,8 @@ int Run(const Options& o, StopSignals& stop) {
 
   uint32_t idx = static_cast<uint32_t>(o.first_index);
   Frame frame;
-  while (limit == 0 || count.frames < limit) {
+  uint64_t units = 0;  // taken from the source; what --frames counts
+  while (limit == 0 || units < limit) {
     if (o.fast) {
       if (stop.WaitUntil(0)) break;
     } else {
@@ -956,18 +1066,22 @@ int Run(const Options& o, StopSignals& stop) {
     // Requests are taken only now, after the wait, so the frame about to go answers them.
     if (take_requests()) source.RequestKeyFrame();
     if (!source.Next(&frame)) break;
-    size_t datagrams = PacketCount(frame.data.size(), o.payload);
-    if (datagrams > kMaxPacketsPerFrame)
-      throw RuntimeError("a frame of " + std::to_string(frame.data.size()) +
-                         " bytes needs more than " + std::to_string(kMaxPacketsPerFrame) +
-                         " packets; use a larger --payload");
-    uint64_t serial = trace.Begin(idx, frame.au_number, frame.key, datagrams);
-    Packetize(frame.data, idx, o.payload, [&](std::vector<uint8_t> d) {
-      imp.Push({std::move(d), serial});
-    });
-    ++count.frames;
+    ++units;
+    // Parameter sets split off go out at once, ahead of their unit's paced slot.
+    for (const Piece& piece : shaper.Shape(frame.data, frame.key)) {
+      size_t datagrams = PacketCount(piece.data.size(), o.payload);
+      if (datagrams > kMaxPacketsPerFrame)
+        throw RuntimeError("a frame of " + std::to_string(piece.data.size()) +
+                           " bytes needs more than " + std::to_string(kMaxPacketsPerFrame) +
+                           " packets; use a larger --payload");
+      uint64_t serial = trace.Begin(idx, frame.au_number, piece.key, datagrams);
+      Packetize(piece.data, idx, o.payload, [&](std::vector<uint8_t> d) {
+        imp.Push({std::move(d), serial});
+      });
+      ++count.frames;
+      idx = NextFrameIndex(idx);
+    }
     ++since_base;
-    idx = NextFrameIndex(idx);
     report();
   }
   imp.Flush();
@@ -1022,7 +1136,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
       "loses, duplicates and reorders datagrams. Answers key-frame requests on a TCP port."};
   auto* file = app.add_option("file", o->file, "the elementary-stream file");
   auto* encode =
-      app.add_flag("--encode", o->encode, "send a test pattern encoded with libx264 instead")
+      app.add_flag("--encode", o->encode,
+                   "send a test pattern encoded with libx264 (libx265 with --codec hevc) instead")
           ->excludes(file);
   std::string size = "1280x720";
   app.add_option("--size", size, "picture size with --encode")
@@ -1040,9 +1155,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
       ->check(CLI::Range(1, 100000))
       ->needs(encode)
       ->capture_default_str();
-  app.add_option("--codec", o->codec, "h264 or hevc (default: from the file name extension)")
-      ->check(CLI::IsMember({"h264", "hevc"}))
-      ->excludes(encode);
+  app.add_option("--codec", o->codec,
+                 "h264 or hevc (default: from the file name extension; h264 with --encode)")
+      ->check(CLI::IsMember({"h264", "hevc"}));
   app.add_option("--host", o->host, "receiver address or name")->capture_default_str();
   app.add_option("--port", o->port, "receiver UDP port")
       ->check(CLI::Range(1, 65535))
@@ -1058,7 +1173,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
       ->check(CLI::NonNegativeNumber)
       ->excludes(encode)
       ->capture_default_str();
-  auto* frames = app.add_option("--frames", o->frames, "stop after this many frames (0: no limit)")
+  auto* frames = app.add_option("--frames", o->frames,
+                                "stop after this many access units (pictures) of the source, "
+                                "however many frames --parameter-sets makes of them (0: no limit)")
                      ->check(CLI::NonNegativeNumber)
                      ->capture_default_str();
   app.add_option("--seconds", o->seconds, "with --encode, stop after this many seconds of pictures")
@@ -1090,6 +1207,15 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
       ->capture_default_str();
   app.add_option("--request-bind", o->request_bind, "address to listen on for key-frame requests")
       ->capture_default_str();
+  std::string parameter_sets = "inline";
+  app.add_option("--parameter-sets", parameter_sets,
+                 "inline: as the source has them; separate: an access unit's parameter sets "
+                 "(SPS/PPS, VPS/SPS/PPS) go first as a frame of their own, and every later frame "
+                 "index moves up by one; once: sets identical to the ones this process last sent "
+                 "under their type and id are left out, changed ones go again with the rest of "
+                 "their unit's, and a frame left empty is not sent")
+      ->check(CLI::IsMember({"inline", "separate", "once"}))
+      ->capture_default_str();
   try {
     app.parse(argc, argv);
     if (o->file.empty() && !o->encode) throw CLI::RequiredError("a file or --encode");
@@ -1100,10 +1226,19 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
     return 2;
   }
   ParseSize(size, &o->enc.width, &o->enc.height);
+  o->parameter_sets = parameter_sets == "separate" ? ParameterSets::kSeparate
+                      : parameter_sets == "once"   ? ParameterSets::kOnce
+                                                   : ParameterSets::kInline;
   return std::nullopt;
 }
 
 }  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// libx265 never frees some buffers it allocates when an encoder opens; a sanitizer build must
+// not fail the run over a leak in a library it does not own.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+#endif
 
 int main(int argc, char** argv) {
   Options options;

@@ -1,6 +1,6 @@
 // pellion-send as a process, against a plain UDP receiver on loopback: packet layout, byte-exact
 // reassembly of every clip, trace, numbering, pacing, seeded impairments, signals, bad input,
-// key-frame requests over TCP and the built-in encoder.
+// key-frame requests over TCP, the built-in encoders and the ways of handing out parameter sets.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -164,10 +165,11 @@ struct Decoded {
   int errors = 0;
   int width = 0, height = 0;
 };
-// Decodes frames[from..] as H.264, one packet per frame, strictly: any damage counts.
-Decoded DecodeH264(const std::vector<Frame>& frames, size_t from = 0) {
+// Decodes frames[from..], one packet per frame, strictly: any damage counts.
+Decoded DecodeH264(const std::vector<Frame>& frames, size_t from = 0,
+                   AVCodecID id = AV_CODEC_ID_H264) {
   Decoded d;
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  const AVCodec* codec = avcodec_find_decoder(id);
   std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> ctx(
       avcodec_alloc_context3(codec), [](AVCodecContext* p) { avcodec_free_context(&p); });
   std::unique_ptr<AVPacket, void (*)(AVPacket*)> pkt(av_packet_alloc(),
@@ -197,10 +199,20 @@ Decoded DecodeH264(const std::vector<Frame>& frames, size_t from = 0) {
       av_frame_unref(pic.get());
     }
   };
+  const pellion_tools::Codec c =
+      id == AV_CODEC_ID_H264 ? pellion_tools::Codec::kH264 : pellion_tools::Codec::kHevc;
+  // FFmpeg's H.264 decoder takes in the sets of a packet holding nothing else, then refuses the
+  // packet for having no picture.
+  auto sets_only = [c](const Bytes& b) {
+    std::vector<pellion_tools::NalUnit> nals = pellion_tools::SplitNalUnits(c, b);
+    return std::all_of(nals.begin(), nals.end(), [c](const pellion_tools::NalUnit& n) {
+      return pellion_tools::IsParameterSetNal(c, n.type);
+    });
+  };
   for (size_t i = from; i < frames.size(); ++i) {
     pkt->data = const_cast<uint8_t*>(frames[i].data.data());
     pkt->size = static_cast<int>(frames[i].data.size());
-    if (avcodec_send_packet(ctx.get(), pkt.get()) < 0) ++d.errors;
+    if (avcodec_send_packet(ctx.get(), pkt.get()) < 0 && !sets_only(frames[i].data)) ++d.errors;
     drain();
   }
   avcodec_send_packet(ctx.get(), nullptr);
@@ -578,6 +590,7 @@ TEST_F(SendTest, BadInputFailsWithAMessageAndSendsNothing) {
       {{"--encode", "--gop", "0"}, 2, "--gop"},
       {{"--encode", "--loop", "2"}, 2, "--loop"},
       {{"--encode", "--frames", "5", "--seconds", "1"}, 2, "--seconds"},
+      {{clip, "--parameter-sets", "twice"}, 2, "--parameter-sets"},
   };
   for (const Case& c : cases) {
     std::string what;
@@ -759,6 +772,239 @@ TEST_F(SendTest, EncoderAnswersARequestWithAKeyFrameADecoderCanStartFrom) {
   EXPECT_EQ(joined.luma_hashes.size(), frames.size() - keys[1]);
 }
 
+// ---- Parameter sets -----------------------------------------------------------------------
+
+using pellion_tools::Codec;
+
+Codec CodecOf(const std::string& clip) { return *pellion_tools::CodecFromFileName(clip); }
+AVCodecID DecoderOf(Codec c) { return c == Codec::kH264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC; }
+
+struct Nal {
+  int type;
+  Bytes body;  // from the NAL header on
+  bool operator==(const Nal&) const = default;
+};
+std::vector<Nal> Nals(Codec c, const Bytes& b) {
+  std::vector<Nal> out;
+  for (const pellion_tools::NalUnit& n : pellion_tools::SplitNalUnits(c, b))
+    out.push_back({n.type, Bytes(b.begin() + static_cast<ptrdiff_t>(n.header),
+                                 b.begin() + static_cast<ptrdiff_t>(n.offset + n.size))});
+  return out;
+}
+std::vector<Nal> ParameterSets(Codec c, const Bytes& b) {
+  std::vector<Nal> out = Nals(c, b);
+  std::erase_if(out, [c](const Nal& n) { return !pellion_tools::IsParameterSetNal(c, n.type); });
+  return out;
+}
+// Those of a clip's first access unit.
+std::vector<Nal> FirstSets(Codec c, const Bytes& clip) {
+  pellion_tools::SplitStream s = pellion_tools::SplitAccessUnits(c, clip);
+  if (s.units.empty()) return {};
+  return ParameterSets(c, Bytes(clip.begin(), clip.begin() + static_cast<ptrdiff_t>(s.units[0].size)));
+}
+bool OnlyParameterSets(Codec c, const Bytes& b) {
+  std::vector<Nal> all = Nals(c, b);
+  return !all.empty() && ParameterSets(c, b).size() == all.size();
+}
+bool HasKeyPicture(Codec c, const Bytes& b) {
+  bool key = false;
+  pellion_tools::ForEachNal(c, b, [&](int t) { key |= pellion_tools::IsKeyNal(c, t); });
+  return key;
+}
+bool LongStartCode(const Bytes& b) {
+  return b.size() >= 4 && b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 1;
+}
+
+class ParameterSetTest : public SendTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ParameterSetTest, SeparateSendsEachKeyFramesSetsJustBeforeItUnderTheirOwnIndex) {
+  const Codec c = CodecOf(GetParam());
+  const Bytes file = ReadBytes(Clip(GetParam()));
+  // Two passes of 60 access units with a key frame every 30, across the wrap of the index.
+  Result r = Send(Quick({Clip(GetParam()).string(), "--parameter-sets", "separate", "--loop", "2",
+                         "--first-index", "4294967290"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<Frame> frames = GroupFrames(r.packets);
+  ASSERT_EQ(frames.size(), 124u);
+  ASSERT_EQ(r.trace.size(), frames.size());
+  uint32_t want = 4294967290u;
+  size_t set_frames = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const Frame& f = frames[i];
+    ASSERT_EQ(f.idx, want) << "frame " << i;
+    ASSERT_EQ(r.trace[i].frameidx, want);
+    want = want == UINT32_MAX ? 1 : want + 1;
+    EXPECT_TRUE(LongStartCode(f.data)) << "frame " << f.idx;
+    if (OnlyParameterSets(c, f.data)) {
+      ++set_frames;
+      ASSERT_LT(i + 1, frames.size()) << "parameter sets at the end";
+      EXPECT_TRUE(HasKeyPicture(c, frames[i + 1].data)) << "frame " << frames[i + 1].idx;
+      EXPECT_EQ(r.trace[i].key, 0);
+      EXPECT_EQ(r.trace[i].au, r.trace[i + 1].au) << "both come from one access unit";
+    } else {
+      EXPECT_TRUE(ParameterSets(c, f.data).empty()) << "frame " << f.idx << " keeps sets";
+      bool key = HasKeyPicture(c, f.data);
+      EXPECT_EQ(r.trace[i].key, key ? 1 : 0);
+      if (key) {
+        ASSERT_GT(i, 0u);
+        EXPECT_TRUE(OnlyParameterSets(c, frames[i - 1].data)) << "key frame " << f.idx;
+      }
+    }
+  }
+  EXPECT_EQ(set_frames, 4u);
+  // Nothing lost, nothing reordered: the same NAL units as the file's, twice.
+  std::vector<Nal> once = Nals(c, file), twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_TRUE(Nals(c, Concat(frames)) == twice);
+  Decoded d = DecodeH264(frames, 0, DecoderOf(c));
+  EXPECT_EQ(d.errors, 0);
+  EXPECT_EQ(d.luma_hashes.size(), 120u);
+
+  // --frames counts the source's access units, not the frames the sets add.
+  r = Send(Quick({Clip(GetParam()).string(), "--parameter-sets", "separate", "--frames", "31"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(r.trace.size(), 33u);
+  EXPECT_EQ(r.trace.back().au, 30u);
+  EXPECT_EQ(r.trace.back().frameidx, 33u);
+}
+
+TEST_P(ParameterSetTest, OnceSendsSetsOncePerProcessAcrossLoops) {
+  const Codec c = CodecOf(GetParam());
+  const Bytes file = ReadBytes(Clip(GetParam()));
+  Result r = Send(Quick({Clip(GetParam()).string(), "--parameter-sets", "once", "--loop", "3"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<Frame> frames = GroupFrames(r.packets);
+  ASSERT_EQ(frames.size(), 180u);
+  size_t keys = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i].idx, i + 1);
+    EXPECT_EQ(ParameterSets(c, frames[i].data).empty(), i != 0) << "frame " << frames[i].idx;
+    EXPECT_TRUE(LongStartCode(frames[i].data)) << "frame " << frames[i].idx;
+    keys += HasKeyPicture(c, frames[i].data) ? 1 : 0;
+  }
+  EXPECT_EQ(keys, 6u) << "key frames stay, without their sets";
+  EXPECT_TRUE(ParameterSets(c, frames[0].data) == FirstSets(c, file));
+  Decoded d = DecodeH264(frames, 0, DecoderOf(c));
+  EXPECT_EQ(d.errors, 0);
+  EXPECT_EQ(d.luma_hashes.size(), 180u);
+
+  // A sender started again starts over: its receiver may be new too.
+  r = Send(Quick({Clip(GetParam()).string(), "--parameter-sets", "once", "--frames", "1"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  frames = GroupFrames(r.packets);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_FALSE(ParameterSets(c, frames[0].data).empty());
+}
+
+// Two clips of different sizes back to back: the second starts with a key frame whose sets
+// differ from the first's under the same ids.
+TEST_P(ParameterSetTest, OnceSendsChangedSetsAgain) {
+  const Codec c = CodecOf(GetParam());
+  const std::string other = c == Codec::kH264 ? "h264_642x362.h264" : "hevc_3840x2160.h265";
+  const Bytes a = ReadBytes(Clip(GetParam())), b = ReadBytes(Clip(other));
+  ASSERT_FALSE(a.empty() || b.empty());
+  Bytes ab = a;
+  ab.insert(ab.end(), b.begin(), b.end());
+  const fs::path joined = dir_ / ("joined" + Clip(GetParam()).extension().string());
+  std::ofstream(joined, std::ios::binary).write(reinterpret_cast<const char*>(ab.data()),
+                                                static_cast<std::streamsize>(ab.size()));
+  const size_t na = pellion_tools::SplitAccessUnits(c, a).units.size();
+  const size_t nb = pellion_tools::SplitAccessUnits(c, b).units.size();
+  ASSERT_FALSE(FirstSets(c, a) == FirstSets(c, b));
+
+  Result r = Send(Quick({joined.string(), "--parameter-sets", "once", "--loop", "2", "--payload",
+                         "8000"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<Frame> frames = GroupFrames(r.packets);
+  ASSERT_EQ(frames.size(), 2 * (na + nb));
+  std::vector<size_t> with_sets;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i].idx, i + 1);
+    if (!ParameterSets(c, frames[i].data).empty()) with_sets.push_back(i);
+  }
+  // Each change of size, the loop back to the first clip included, brings its sets again.
+  EXPECT_EQ(with_sets, (std::vector<size_t>{0, na, na + nb, 2 * na + nb}));
+  if (with_sets.size() == 4) {
+    EXPECT_TRUE(ParameterSets(c, frames[with_sets[1]].data) == FirstSets(c, b));
+    EXPECT_TRUE(ParameterSets(c, frames[with_sets[2]].data) == FirstSets(c, a));
+  }
+  Decoded d = DecodeH264(frames, 0, DecoderOf(c));
+  EXPECT_EQ(d.errors, 0);
+  EXPECT_EQ(d.luma_hashes.size(), frames.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, ParameterSetTest,
+                         ::testing::Values("h264_640x360.h264", "hevc_640x360.h265"),
+                         [](const auto& info) {
+                           return std::string(info.param).substr(0, 4);
+                         });
+
+class EncoderParameterSetTest : public SendTest,
+                                public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EncoderParameterSetTest, SeparateGivesAForcedKeyFrameItsSetsAndOnceSendsThemOnce) {
+  const Codec c = std::string(GetParam()) == "h264" ? Codec::kH264 : Codec::kHevc;
+  int port = FreeTcpPort();
+  Fd link;
+  uint32_t asked_at = 0;
+  bool stopped = false;
+  Result r = Send({"--encode", "--codec", GetParam(), "--size", "320x240", "--fps", "100", "--gop",
+                   "1000", "--parameter-sets", "separate", "--request-port",
+                   std::to_string(port)},
+                  [&](pid_t pid, const Result& so_far) {
+                    uint32_t got = FramesSoFar(so_far);
+                    if (asked_at == 0 && got >= 10) {
+                      Connect(port, &link);
+                      SendAll(link, kRequest);
+                      asked_at = got;
+                    } else if (asked_at != 0 && !stopped && got >= asked_at + 10) {
+                      kill(pid, SIGINT);
+                      stopped = true;
+                    }
+                  });
+  ASSERT_TRUE(stopped);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(r.requests.size(), 1u);
+  std::vector<Frame> frames = GroupFrames(r.packets);
+  ASSERT_EQ(frames.size(), r.trace.size());
+  std::vector<size_t> set_frames;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i].idx, i + 1);
+    if (OnlyParameterSets(c, frames[i].data)) set_frames.push_back(i);
+    EXPECT_EQ(r.trace[i].key, HasKeyPicture(c, frames[i].data) ? 1 : 0) << "frame " << i;
+    if (r.trace[i].key == 1) {
+      ASSERT_FALSE(set_frames.empty()) << "key frame " << frames[i].idx;
+      EXPECT_EQ(set_frames.back(), i - 1) << "key frame " << frames[i].idx;
+      EXPECT_TRUE(ParameterSets(c, frames[i].data).empty());
+    }
+  }
+  ASSERT_EQ(set_frames.size(), 2u) << "the first key frame's and the forced one's";
+  EXPECT_GE(set_frames[1], r.requests[0]);
+  Decoded all = DecodeH264(frames, 0, DecoderOf(c));
+  EXPECT_EQ(all.errors, 0);
+  EXPECT_EQ(all.luma_hashes.size(), frames.size() - 2);
+  Decoded joined = DecodeH264(frames, set_frames[1], DecoderOf(c));
+  EXPECT_EQ(joined.errors, 0) << "a receiver joining at the answer decodes from there";
+  EXPECT_EQ(joined.luma_hashes.size(), frames.size() - set_frames[1] - 1);
+
+  r = Send(Quick({"--encode", "--codec", GetParam(), "--size", "320x240", "--gop", "10",
+                  "--frames", "30", "--parameter-sets", "once"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  frames = GroupFrames(r.packets);
+  ASSERT_EQ(frames.size(), 30u);
+  size_t keys = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(ParameterSets(c, frames[i].data).empty(), i != 0) << "frame " << i;
+    keys += HasKeyPicture(c, frames[i].data) ? 1 : 0;
+  }
+  EXPECT_EQ(keys, 3u);
+  Decoded d = DecodeH264(frames, 0, DecoderOf(c));
+  EXPECT_EQ(d.errors, 0);
+  EXPECT_EQ(d.luma_hashes.size(), 30u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, EncoderParameterSetTest, ::testing::Values("h264", "hevc"));
+
 // ---- The shared splitter, as other tests call it ------------------------------------------
 
 TEST(ElementaryStream, FailuresAreStreamErrorsNotCrashes) {
@@ -767,6 +1013,61 @@ TEST(ElementaryStream, FailuresAreStreamErrorsNotCrashes) {
   Bytes text = {'n', 'o', ' ', 'v', 'i', 'd', 'e', 'o'};
   EXPECT_THROW(pellion_tools::CheckStream(Codec::kHevc, text, "text"), pellion_tools::StreamError);
   EXPECT_TRUE(pellion_tools::SplitAccessUnits(Codec::kH264, {}).units.empty());
+}
+
+TEST(ElementaryStream, NalUnitsCoverTheBytesAndParameterSetIdsAreRead) {
+  Bytes au = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1e, 0x24, 0, 0, 1, 0x68, 0xce, 0, 0, 0, 1, 0x65, 0x88};
+  std::vector<pellion_tools::NalUnit> nals = pellion_tools::SplitNalUnits(Codec::kH264, au);
+  ASSERT_EQ(nals.size(), 3u);
+  EXPECT_EQ(nals[0].offset, 0u);
+  EXPECT_EQ(nals[1].offset, 9u);
+  EXPECT_EQ(nals[2].offset, 14u) << "the zero byte before a start code is the next unit's";
+  EXPECT_EQ(nals[2].offset + nals[2].size, au.size());
+  EXPECT_EQ(nals[2].type, 5);
+  using pellion_tools::ParameterSetId;
+  EXPECT_EQ(ParameterSetId(Codec::kH264, 7, Bytes{0x67, 0x42, 0, 0x1e, 0x24}), 3);
+  // 00 00 03 is emulation prevention: the 03 is not data.
+  EXPECT_EQ(ParameterSetId(Codec::kH264, 7, Bytes{0x67, 0, 0, 3, 0, 0x24}), 3);
+  EXPECT_EQ(ParameterSetId(Codec::kH264, 7, Bytes{0x67, 0x42}), -1) << "cut short";
+  EXPECT_EQ(ParameterSetId(Codec::kH264, 8, Bytes{0x68, 0xce}), 0);
+  EXPECT_EQ(ParameterSetId(Codec::kH264, 5, Bytes{0x65, 0x88}), -1) << "not a parameter set";
+  // Any bytes at all: the units tile them from the first start code, ids stay in range.
+  std::mt19937 rng(7);
+  const uint8_t alphabet[] = {0, 0, 0, 1, 3, 0x40, 0x42, 0x67, 0xff};
+  for (int round = 0; round < 3000; ++round) {
+    Bytes b(rng() % 48);
+    for (uint8_t& x : b) x = alphabet[rng() % sizeof alphabet];
+    for (Codec c : {Codec::kH264, Codec::kHevc}) {
+      size_t end = 0;
+      for (const pellion_tools::NalUnit& n : pellion_tools::SplitNalUnits(c, b)) {
+        ASSERT_EQ(n.offset, end);
+        ASSERT_GT(n.header, n.offset);
+        ASSERT_LE(n.header, n.offset + n.size);  // empty between two start codes
+        end = n.offset + n.size;
+        for (int t : {7, 8, 32, 33, 34}) {
+          int id = ParameterSetId(c, t, std::span<const uint8_t>(b).subspan(n.header));
+          ASSERT_GE(id, -1);
+          ASSERT_LE(id, 255);
+        }
+      }
+      ASSERT_TRUE(end == 0 || end == b.size());
+    }
+  }
+  // The HEVC SPS id sits behind profile_tier_level, here with one sub-layer of its own.
+  Bytes sps = {0x42, 0x01, 0x03};
+  sps.insert(sps.end(), 12, 0x01);  // general profile and level
+  sps.insert(sps.end(), {0xc0, 0x00});  // sub-layer profile and level present, reserved bits
+  sps.insert(sps.end(), 12, 0x01);  // the sub-layer's profile and level
+  sps.push_back(0x34);              // ue(5)
+  EXPECT_EQ(ParameterSetId(Codec::kHevc, 33, sps), 5);
+  EXPECT_EQ(ParameterSetId(Codec::kHevc, 33, Bytes(sps.begin(), sps.end() - 1)), -1);
+  Bytes clip = ReadBytes(Clip("hevc_640x360.h265"));
+  std::vector<Nal> sets = ParameterSets(Codec::kHevc, clip);
+  ASSERT_GE(sets.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(sets[i].type, 32 + static_cast<int>(i));
+    EXPECT_EQ(ParameterSetId(Codec::kHevc, sets[i].type, sets[i].body), 0);
+  }
 }
 
 }  // namespace
