@@ -627,13 +627,21 @@ size_t PacketCount(size_t frame_size, size_t payload) {
 
 uint32_t NextFrameIndex(uint32_t idx) { return idx == UINT32_MAX ? 1 : idx + 1; }  // 0 is unused
 
-// Cuts one frame into datagrams: header plus at most `payload` bytes each.
+// Cuts one frame into datagrams: header plus at most `payload` bytes each. Receivers drop a
+// datagram of fewer than 10 bytes, so a last packet of one byte borrows one from the packet
+// before it.
 template <class Emit>
 void Packetize(std::span<const uint8_t> frame, uint32_t frameidx, size_t payload, Emit&& emit) {
   size_t count = PacketCount(frame.size(), payload);
+  const bool borrow = count > 1 && frame.size() % payload == 1;
   for (size_t i = 0; i < count; ++i) {
     size_t begin = i * payload;
     size_t len = std::min(payload, frame.size() - begin);
+    if (borrow && i + 2 == count) len -= 1;
+    if (borrow && i + 1 == count) {
+      begin -= 1;
+      len += 1;
+    }
     StreamPacketHeader h;
     h.vstream = true;
     h.is_final = i + 1 == count;
@@ -1163,7 +1171,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
       ->check(CLI::Range(1, 65535))
       ->capture_default_str();
   app.add_option("--payload", o->payload, "payload bytes per datagram")
-      ->check(CLI::Range(size_t{1}, kMaxPayload))
+      ->check(CLI::Range(size_t{3}, kMaxPayload))
       ->capture_default_str();
   auto* fps = app.add_option("--fps", o->fps,
                              "frames per second (default: the stream's frame rate, else 30)")
