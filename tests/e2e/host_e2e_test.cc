@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <set>
 #include <string>
@@ -21,8 +22,7 @@ using namespace std::chrono_literals;
 using namespace e2e;
 using testing_util::WaitUntil;
 
-constexpr const char* kClip = "h264_640x360.h264";
-constexpr size_t kGop = 30;  // the clip's key-frame interval
+constexpr size_t kGop = 30;  // the clips' key-frame interval
 
 struct Streamed {
   Trace trace;        // the run's frames, then the closing frame
@@ -40,12 +40,15 @@ class HostE2eTest : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    ASSERT_TRUE(ref_.Load(kClip, 640, 360));
+  }
+  void UseClip(const std::string& clip) {
+    clip_ = clip;
+    ASSERT_TRUE(ref_.Load(clip_, 640, 360)) << "no reference for " << clip_;
   }
   void TearDown() override { fs::remove_all(dir_); }
 
   std::vector<std::string> SendCommand(const std::string& trace) const {
-    return {PELLION_SEND_PATH, ClipPath(kClip).string(),
+    return {PELLION_SEND_PATH, ClipPath(clip_).string(),
             "--host",          "127.0.0.1",
             "--port",          "9111",
             "--trace",         trace};
@@ -75,18 +78,20 @@ class HostE2eTest : public ::testing::Test {
     run->frames = run->trace.frames.size();
     ASSERT_GT(run->frames, 0u);
 
-    // The clip's first unit again, under the next index: once the host has it, it has read
-    // all the channel was going to publish of the run.
+    // The clip's first units again, a key frame first, under the next indices: once the host
+    // has that key frame, it has read all the channel was going to publish of the run (a
+    // decoder that holds pictures back lets them out in front of a key picture, and lets the
+    // key picture out a few frames later).
     const uint32_t closing = run->trace.frames.back().index + 1;
     argv = SendCommand((dir_ / "closing").string());
     argv.insert(argv.end(),
-                {"--request-port", "0", "--frames", "1", "--first-index", std::to_string(closing)});
+                {"--request-port", "0", "--frames", "5", "--first-index", std::to_string(closing)});
     Child closer;
     ASSERT_TRUE(closer.Start(argv, dir_ / "closing.out", dir_ / "closing.err"));
     ASSERT_EQ(closer.Wait(30s), 0) << ReadText(dir_ / "closing.err");
     bool closed = WaitUntil([&] {
       std::vector<DumpRecord> d = ReadDump(dump, false);
-      return !d.empty() && d.back().index == closing;
+      return std::any_of(d.begin(), d.end(), [&](const DumpRecord& r) { return r.index == closing; });
     });
     for (const TraceFrame& f : ReadTrace(dir_ / "closing").frames) {
       run->trace.position[f.index] = run->trace.frames.size();
@@ -105,21 +110,20 @@ class HostE2eTest : public ::testing::Test {
   // Every dumped picture must be the reference of its access unit. A picture torn while the
   // host copied it unnoticed is counted, not failed: the section has no lock.
   void ExpectExactPictures(const Streamed& run) {
-    uint32_t last = 0;
     int identical = 0, torn = 0;
     for (const DumpRecord& r : run.dump) {
       auto at = run.trace.position.find(r.index);
       ASSERT_NE(at, run.trace.position.end()) << "picture " << r.index << " was never sent";
-      // The same picture twice is a reader that fell behind and woke for it again.
-      EXPECT_GE(r.index, last) << "pictures out of order";
-      last = r.index;
       ASSERT_EQ(r.width, 640);
       ASSERT_EQ(r.height, 360);
       const TraceFrame& f = run.trace.frames[at->second];
-      ASSERT_LT(f.au, ref_.count());
+      ASSERT_FALSE(ref_.Picture(f.au).empty())
+          << "picture " << r.index << " published for access unit " << f.au << ", which has none";
       std::vector<std::span<const uint8_t>> earlier;
-      for (size_t p = at->second >= 8 ? at->second - 8 : 0; p < at->second; ++p)
-        earlier.push_back(ref_.Picture(run.trace.frames[p].au));
+      for (size_t p = at->second >= 8 ? at->second - 8 : 0; p < at->second + 8; ++p)
+        if (p != at->second && p < run.trace.frames.size() &&
+            !ref_.Picture(run.trace.frames[p].au).empty())
+          earlier.push_back(ref_.Picture(run.trace.frames[p].au));
       switch (Compare(r.nv12, ref_.Picture(f.au), earlier)) {
         case Verdict::kIdentical:
           ++identical;
@@ -140,22 +144,65 @@ class HostE2eTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  std::string clip_ = "h264_640x360.h264";
   Reference ref_;
 };
 
-TEST_F(HostE2eTest, EveryDumpedPictureIsTheReferenceOfItsAccessUnit) {
+// A clip and the way its sender hands out parameter sets.
+struct Sent {
+  const char* clip;
+  const char* parameter_sets;
+};
+class HostClipE2eTest : public HostE2eTest, public ::testing::WithParamInterface<Sent> {};
+
+TEST_P(HostClipE2eTest, EveryDumpedPictureIsTheReferenceOfItsAccessUnit) {
+  ASSERT_NO_FATAL_FAILURE(UseClip(GetParam().clip));
   Streamed run;
-  ASSERT_NO_FATAL_FAILURE(Stream({"--fps", "60"}, &run));
+  ASSERT_NO_FATAL_FAILURE(
+      Stream({"--fps", "60", "--parameter-sets", GetParam().parameter_sets}, &run));
   ASSERT_NO_FATAL_FAILURE(ExpectExactPictures(run));
-  size_t shown = 0;
-  for (size_t i = 0; i < run.frames; ++i) shown += run.dumped.count(run.trace.frames[i].index);
-  EXPECT_GE(shown * 2, run.frames) << "most frames never reached the dump";
+  // Every picture of the run, once each: a frame of parameter sets alone has none.
+  std::set<uint64_t> pictures, shown;
+  for (size_t i = 0; i < run.frames; ++i) {
+    const TraceFrame& f = run.trace.frames[i];
+    if (ref_.Picture(f.au).empty()) continue;
+    if (!pictures.insert(f.au).second) continue;  // the parameter sets' frame names its unit too
+    if (run.dumped.count(f.index) == 1) shown.insert(f.au);
+  }
+  std::printf("%zu of %zu pictures dumped\n", shown.size(), pictures.size());
+  // A reader on a busy machine misses some; a channel that drops a picture kind misses most.
+  EXPECT_GE(shown.size() * 2, pictures.size()) << "most pictures never reached the dump";
   EXPECT_TRUE(run.trace.requests.empty()) << "a whole stream needs no key-frame request";
+  EXPECT_EQ(run.host_out.find("miss codec"), std::string::npos);
 }
 
-TEST_F(HostE2eTest, UnderLossDuplicationAndReorderingPicturesStayExactAndRecover) {
+INSTANTIATE_TEST_SUITE_P(
+    Senders, HostClipE2eTest,
+    ::testing::Values(Sent{"h264_640x360.h264", "inline"},
+                      Sent{"h264_bpyramid_640x360.h264", "inline"},
+                      Sent{"hevc_opengop_640x360.h265", "inline"},
+                      Sent{"h264_bpyramid_640x360.h264", "separate"},
+                      Sent{"hevc_opengop_640x360.h265", "separate"},
+                      Sent{"h264_bpyramid_640x360.h264", "once"},
+                      Sent{"hevc_opengop_640x360.h265", "once"}),
+    [](const auto& info) {
+      std::string clip = info.param.clip;
+      std::string name = clip.find("bpyramid") != std::string::npos  ? "H264BPyramid"
+                         : clip.find("opengop") != std::string::npos ? "HevcOpenGop"
+                                                                     : "H264";
+      std::string mode = info.param.parameter_sets;
+      mode[0] = static_cast<char>(std::toupper(mode[0]));
+      return name + mode;
+    });
+
+class HostLossE2eTest : public HostE2eTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(HostLossE2eTest, UnderLossDuplicationAndReorderingPicturesStayExactAndRecover) {
+  ASSERT_NO_FATAL_FAILURE(UseClip(GetParam()));
   Streamed run;
-  // The clip's own rate, as a live source sends it; three passes give some ten losses.
+  // The clip's own rate, as a live source sends it; three passes give some ten losses. A jump
+  // to the next key frame, as the sender answers a request, makes the leading pictures of an
+  // open GOP reference what was skipped: the exact check catches any that is published.
   ASSERT_NO_FATAL_FAILURE(Stream({"--fps", "30", "--loop", "3", "--loss", "0.01", "--dup", "0.01",
                                   "--reorder", "0.01", "--seed", "3"},
                                  &run));
@@ -192,6 +239,16 @@ TEST_F(HostE2eTest, UnderLossDuplicationAndReorderingPicturesStayExactAndRecover
   EXPECT_GT(gaps, 0u) << "the impairments lost nothing";
   EXPECT_GE(run.dumped.size() * 2, run.frames) << "the channel spent most of the run broken";
 }
+
+INSTANTIATE_TEST_SUITE_P(Clips, HostLossE2eTest,
+                         ::testing::Values("h264_640x360.h264", "h264_bpyramid_640x360.h264",
+                                           "hevc_opengop_640x360.h265"),
+                         [](const auto& info) {
+                           std::string clip = info.param;
+                           return clip.find("bpyramid") != std::string::npos  ? "H264BPyramid"
+                                  : clip.find("opengop") != std::string::npos ? "HevcOpenGop"
+                                                                              : "H264";
+                         });
 
 // What the README's main command runs once built: the sender encodes a test pattern, the host
 // counts what the plug-in publishes for a few seconds and exits 0 when pictures came.
