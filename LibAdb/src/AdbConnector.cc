@@ -34,8 +34,8 @@ std::string AbsoluteShellCommand(const std::wstring& base_path, const std::strin
 
 }  // namespace
 
-AdbConnector::AdbConnector(int64_t timeout_ms, std::wstring exe_path)
-    : timeout_ms_(timeout_ms), exe_path_(std::move(exe_path)) {}
+AdbConnector::AdbConnector(int64_t timeout_ms, std::wstring exe_path, int cancel_fd)
+    : timeout_ms_(timeout_ms), exe_path_(std::move(exe_path)), cancel_fd_(cancel_fd) {}
 
 AdbConnector::~AdbConnector() = default;
 
@@ -53,14 +53,19 @@ bool AdbConnector::Connect(const std::string& address) {
   if (!command.empty()) {
     std::string output;
     int exit_code = -1;
-    adb_os::RunResult run = adb_os::RunShellInOwnGroup(command, timeout_ms_, &output, &exit_code);
-    if (run == adb_os::RunResult::kNotStarted) {
+    adb_os::RunResult run = adb_os::RunShellInOwnGroup(command, timeout_ms_, &output, &exit_code,
+                                                        cancel_fd_);
+    if (run == adb_os::RunResult::kPipeFailed) {
+      LOGE << "Error on CreatePipe, err=" << platform::GetLastError();
+    } else if (run == adb_os::RunResult::kNotStarted) {
       LOGE << "Error on CreateProcess, err=" << platform::GetLastError();
     } else {
       LOGI << platform::kShellPrefix << command << " CONSOLE DATA:" << output << " exitcode:" << exit_code;
     }
     if (run == adb_os::RunResult::kTimedOut) {
       LOGE << "adb did not finish within " << timeout_ms_ << " ms: killed it and its group";
+    } else if (run == adb_os::RunResult::kCancelled) {
+      LOGI << "adb cancelled: killed it and its group";
     } else {
       connected = IsConnected(output);
     }

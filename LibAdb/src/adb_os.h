@@ -8,16 +8,18 @@
 
 namespace adb_os {
 
-enum class RunResult { kDone, kNotStarted, kTimedOut };
+enum class RunResult { kDone, kPipeFailed, kNotStarted, kTimedOut, kCancelled };
 
 // Runs `/bin/sh -c command` as the leader of a new process group (Windows: cmd.exe in a job
 // object of its own), stdin from /dev/null, stdout and stderr both into `output`, no
 // descriptor of ours inherited. Reads until every holder of the pipe has closed it and the shell
 // has exited, for at most timeout_ms in all. At the limit the whole group is killed (the shell
 // alone would leave its children holding the pipe) and reading stops. The shell is reaped on every
-// path. *exit_code: its exit code, 128 + signal when killed, -1 when unknown.
+// path. *exit_code: its exit code, 128 + signal when killed, -1 when unknown. kPipeFailed: the
+// output pipe could not be made. `cancel_fd` (an event's descriptor, -1 for none) ends the run as
+// the limit does once it is set, with kCancelled.
 RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std::string* output,
-                             int* exit_code);
+                             int* exit_code, int cancel_fd = -1);
 
 inline constexpr uint32_t kWaitFirst = 0;
 inline constexpr uint32_t kWaitSecond = 1;

@@ -64,11 +64,11 @@ int Reap(int pidfd) {
 }  // namespace
 
 RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std::string* output,
-                             int* exit_code) {
+                             int* exit_code, int cancel_fd) {
   output->clear();
   *exit_code = -1;
   int fds[2] = {-1, -1};
-  if (pipe2(fds, O_CLOEXEC) != 0) return RunResult::kNotStarted;
+  if (pipe2(fds, O_CLOEXEC) != 0) return RunResult::kPipeFailed;
 
   SpawnSetup setup;
   // Default signal handling and an empty mask, whatever the host's thread has.
@@ -108,7 +108,8 @@ RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std
   }
 
   const int64_t deadline = timeout_ms < 0 ? -1 : NowMs() + timeout_ms;
-  bool timed_out = false;
+  bool timed_out = false, cancelled = false;
+  const nfds_t count = cancel_fd >= 0 ? 2 : 1;
   char buffer[1024];
   // The output ends when every process of the group (and whoever they passed it to) closed it.
   for (;;) {
@@ -116,11 +117,15 @@ RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std
       timed_out = true;
       break;
     }
-    pollfd p{fds[0], POLLIN, 0};
-    int r = poll(&p, 1, LeftMs(deadline));
+    pollfd p[2] = {{fds[0], POLLIN, 0}, {cancel_fd, POLLIN, 0}};
+    int r = poll(p, count, LeftMs(deadline));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) break;
     if (r == 0) continue;
+    if (count == 2 && p[1].revents != 0) {
+      cancelled = true;
+      break;
+    }
     ssize_t n = read(fds[0], buffer, sizeof(buffer));
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
@@ -129,16 +134,18 @@ RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std
   close(fds[0]);
 
   // A shell that closed its output may still run.
-  while (!timed_out) {
-    pollfd p{pidfd, POLLIN, 0};
-    int r = poll(&p, 1, LeftMs(deadline));
-    if (r > 0) break;
+  while (!timed_out && !cancelled) {
+    pollfd p[2] = {{pidfd, POLLIN, 0}, {cancel_fd, POLLIN, 0}};
+    int r = poll(p, count, LeftMs(deadline));
+    if (r > 0 && p[0].revents != 0) break;
+    if (r > 0) cancelled = true;
     if (r < 0 && errno != EINTR) break;
     if (Expired(deadline)) timed_out = true;
   }
-  if (timed_out) kill(-pid, SIGKILL);
+  if (timed_out || cancelled) kill(-pid, SIGKILL);
   *exit_code = Reap(pidfd);
   close(pidfd);
+  if (cancelled) return RunResult::kCancelled;
   return timed_out ? RunResult::kTimedOut : RunResult::kDone;
 }
 

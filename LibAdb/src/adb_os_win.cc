@@ -31,10 +31,12 @@ DWORD LeftMs(int64_t deadline) {
 
 bool Expired(int64_t deadline) { return deadline >= 0 && NowMs() >= deadline; }
 
-// Waits on `handle` until it is signalled or `deadline` has passed.
-DWORD WaitUntil(HANDLE handle, int64_t deadline) {
+// Waits on `handle` until it is signalled or `deadline` has passed; a set `cancel` (if any)
+// ends the wait with WAIT_OBJECT_0 + 1.
+DWORD WaitUntil(HANDLE handle, int64_t deadline, HANDLE cancel = nullptr) {
+  HANDLE handles[2] = {handle, cancel};
   for (;;) {
-    DWORD r = WaitForSingleObject(handle, LeftMs(deadline));
+    DWORD r = WaitForMultipleObjects(cancel != nullptr ? 2 : 1, handles, FALSE, LeftMs(deadline));
     if (r != WAIT_TIMEOUT || Expired(deadline)) return r;
   }
 }
@@ -71,7 +73,8 @@ bool CreateOutputPipe(UniqueHandle* read_end, UniqueHandle* write_end) {
 }  // namespace
 
 RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std::string* output,
-                             int* exit_code) {
+                             int* exit_code, int cancel_fd) {
+  HANDLE cancel = win::ToHandle(cancel_fd);
   output->clear();
   *exit_code = -1;
   if (command.find('\0') != std::string::npos) {
@@ -87,7 +90,7 @@ RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std
   std::wstring line = L"\"" + shell + L"\" /d /v:off /s /c \"" + win::Wide(command) + L"\"";
 
   UniqueHandle read_end, write_end;
-  if (!CreateOutputPipe(&read_end, &write_end)) return RunResult::kNotStarted;
+  if (!CreateOutputPipe(&read_end, &write_end)) return RunResult::kPipeFailed;
   UniqueHandle read_done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!read_done) return RunResult::kNotStarted;
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -146,7 +149,7 @@ RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std
   null_input.reset();
 
   const int64_t deadline = timeout_ms < 0 ? -1 : NowMs() + timeout_ms;
-  bool timed_out = false;
+  bool timed_out = false, cancelled = false;
   char buffer[1024];
   // The output ends when every process of the job (and whoever they passed it to) closed it.
   for (;;) {
@@ -159,8 +162,10 @@ RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std
     DWORD n = 0;
     BOOL ok = ReadFile(read_end.get(), buffer, sizeof(buffer), nullptr, &overlapped);
     if (!ok && GetLastError() == ERROR_IO_PENDING) {
-      if (WaitUntil(read_done.get(), deadline) != WAIT_OBJECT_0) {
-        timed_out = Expired(deadline);
+      DWORD waited = WaitUntil(read_done.get(), deadline, cancel);
+      if (waited != WAIT_OBJECT_0) {
+        cancelled = waited == WAIT_OBJECT_0 + 1;
+        timed_out = !cancelled && Expired(deadline);
         CancelIoEx(read_end.get(), &overlapped);
         // The read owns `buffer` and `overlapped` until it has finished; what came before the
         // cancel is kept.
@@ -176,8 +181,12 @@ RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std
   read_end.reset();
 
   // A shell that closed its output may still run.
-  if (!timed_out && WaitUntil(process.get(), deadline) == WAIT_TIMEOUT) timed_out = true;
-  if (timed_out) {
+  if (!timed_out && !cancelled) {
+    DWORD waited = WaitUntil(process.get(), deadline, cancel);
+    if (waited == WAIT_TIMEOUT) timed_out = true;
+    if (waited == WAIT_OBJECT_0 + 1) cancelled = true;
+  }
+  if (timed_out || cancelled) {
     TerminateJobObject(job.get(), 1);
     WaitForSingleObject(process.get(), static_cast<DWORD>(platform::kKillWaitMs));
   } else {
@@ -192,6 +201,7 @@ RunResult RunShellInOwnGroup(const std::string& command, int64_t timeout_ms, std
       GetExitCodeProcess(process.get(), &code)) {
     *exit_code = static_cast<int>(code);
   }
+  if (cancelled) return RunResult::kCancelled;
   return timed_out ? RunResult::kTimedOut : RunResult::kDone;
 }
 
