@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "adb_os.h"
+#include "command_path.h"
 #include "file/path.h"
 #include "log/log.h"
 #include "platform/process.h"
@@ -23,13 +24,10 @@ bool IsSafeAddress(const std::string& address) {
 // `command` with its program (the first word) made absolute beside `base_path` and quoted for
 // the shell; empty when `base_path` has no folder.
 std::string AbsoluteShellCommand(const std::wstring& base_path, const std::string& command) {
-  size_t blank = command.find(' ');
-  std::string program = command.substr(0, blank);
-  std::string rest = blank == std::string::npos ? std::string() : command.substr(blank);
-  std::wstring path =
-      NORV::sFileManager::CombineWithDirectory(base_path, NORV::sFileManager::ToWide(program));
-  if (path.empty()) return {};
-  return NORV::sSubSystem::ProcessHelper::ShellQuote(NORV::sFileManager::ToNarrow(path)) + rest;
+  std::string rest;
+  std::string program = adb_command::ProgramBeside(base_path, command, &rest);
+  if (program.empty()) return {};
+  return NORV::sSubSystem::ProcessHelper::ShellQuote(program) + rest;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "command_path.h"
 #include "file/path.h"
 #include "log/log.h"
 #include "platform/event.h"
@@ -22,14 +23,11 @@ std::shared_ptr<AdbScrcpy> g_instance;
 std::once_flag g_once;
 
 // `command` with its program (the first word) made absolute beside `base_path` and quoted as
-// one argument, so that a folder with blanks stays one.
+// one argument by the command-line rules (no shell reads it), so that a folder with blanks
+// stays one.
 std::string AbsoluteCommandLine(const std::wstring& base_path, const std::string& command) {
-  size_t blank = command.find(' ');
-  std::string program = command.substr(0, blank);
-  std::string rest = blank == std::string::npos ? std::string() : command.substr(blank);
-  std::wstring path =
-      NORV::sFileManager::CombineWithDirectory(base_path, NORV::sFileManager::ToWide(program));
-  return ProcessHelper::QuoteProgram(NORV::sFileManager::ToNarrow(path)) + rest;
+  std::string rest;
+  return ProcessHelper::QuoteProgram(adb_command::ProgramBeside(base_path, command, &rest)) + rest;
 }
 
 const void* AsPointer(HWND hwnd) { return static_cast<const void*>(hwnd); }
