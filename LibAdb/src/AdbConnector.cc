@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdio>
 
-#include "adb_os.h"
 #include "command_path.h"
 #include "file/path.h"
 #include "log/log.h"
@@ -51,18 +50,18 @@ bool AdbConnector::Connect(const std::string& address) {
   if (!command.empty()) {
     std::string output;
     int exit_code = -1;
-    adb_os::RunResult run = adb_os::RunShellInOwnGroup(command, timeout_ms_, &output, &exit_code,
-                                                        cancel_fd_);
-    if (run == adb_os::RunResult::kPipeFailed) {
+    platform::RunResult run =
+        platform::RunShellCommand(command, timeout_ms_, cancel_fd_, &output, &exit_code);
+    if (run == platform::RunResult::kPipeFailed) {
       LOGE << "Error on CreatePipe, err=" << platform::GetLastError();
-    } else if (run == adb_os::RunResult::kNotStarted) {
+    } else if (run == platform::RunResult::kNotStarted) {
       LOGE << "Error on CreateProcess, err=" << platform::GetLastError();
     } else {
       LOGI << platform::kShellPrefix << command << " CONSOLE DATA:" << output << " exitcode:" << exit_code;
     }
-    if (run == adb_os::RunResult::kTimedOut) {
+    if (run == platform::RunResult::kTimedOut) {
       LOGE << "adb did not finish within " << timeout_ms_ << " ms: killed it and its group";
-    } else if (run == adb_os::RunResult::kCancelled) {
+    } else if (run == platform::RunResult::kCancelled) {
       LOGI << "adb cancelled: killed it and its group";
     } else {
       connected = IsConnected(output);
