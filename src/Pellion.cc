@@ -63,6 +63,12 @@ int32_t Pellion::StartChan() {
   return Guarded("StartChan", 0, [this]() -> int32_t {
     if (IsRunning()) return 1;
     bool started = Start();
+    if (started && !decoding_) {
+      // A channel that cannot decode is not started: stop the worker so that the host's next
+      // StartChan starts anew.
+      Stop(kStopChanTimeoutMs);
+      started = false;
+    }
     LOGI << "start av chan tid:" << (started ? thread_id() : 0);
     return started ? 1 : 0;
   });
@@ -104,7 +110,8 @@ void Pellion::TcpSendData(int& result, uint32_t code, const void* body, uint32_t
 
 void Pellion::Init() {
   NKMsgFrameThread::Init();
-  decoder_.StartDecoding();
+  decoding_ = decoder_.StartDecoding();
+  if (!decoding_) return;
   // A port that cannot be bound leaves the channel running without reception: the log says so.
   MetaUdpServer::GetInstance()->StartListen(kStreamPort);
 }
@@ -113,5 +120,7 @@ void Pellion::Cleanup() {
   NKMsgFrameThread::Cleanup();
   // Reception first, so that no frame reaches a stopping decoder.
   MetaUdpServer::GetInstance()->StopListen();
-  decoder_.StopDecoding();
+  // A decoder that did not start is left to end by itself: stopping it again only waits.
+  if (decoding_) decoder_.StopDecoding();
+  decoding_ = false;
 }

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "adb_os.h"
+#include "command_path.h"
 #include "file/path.h"
 #include "log/log.h"
 #include "platform/process.h"
@@ -23,19 +23,16 @@ bool IsSafeAddress(const std::string& address) {
 // `command` with its program (the first word) made absolute beside `base_path` and quoted for
 // the shell; empty when `base_path` has no folder.
 std::string AbsoluteShellCommand(const std::wstring& base_path, const std::string& command) {
-  size_t blank = command.find(' ');
-  std::string program = command.substr(0, blank);
-  std::string rest = blank == std::string::npos ? std::string() : command.substr(blank);
-  std::wstring path =
-      NORV::sFileManager::CombineWithDirectory(base_path, NORV::sFileManager::ToWide(program));
-  if (path.empty()) return {};
-  return NORV::sSubSystem::ProcessHelper::ShellQuote(NORV::sFileManager::ToNarrow(path)) + rest;
+  std::string rest;
+  std::string program = adb_command::ProgramBeside(base_path, command, &rest);
+  if (program.empty()) return {};
+  return NORV::sSubSystem::ProcessHelper::ShellQuote(program) + rest;
 }
 
 }  // namespace
 
-AdbConnector::AdbConnector(int64_t timeout_ms, std::wstring exe_path)
-    : timeout_ms_(timeout_ms), exe_path_(std::move(exe_path)) {}
+AdbConnector::AdbConnector(int64_t timeout_ms, std::wstring exe_path, int cancel_fd)
+    : timeout_ms_(timeout_ms), exe_path_(std::move(exe_path)), cancel_fd_(cancel_fd) {}
 
 AdbConnector::~AdbConnector() = default;
 
@@ -53,14 +50,19 @@ bool AdbConnector::Connect(const std::string& address) {
   if (!command.empty()) {
     std::string output;
     int exit_code = -1;
-    adb_os::RunResult run = adb_os::RunShellInOwnGroup(command, timeout_ms_, &output, &exit_code);
-    if (run == adb_os::RunResult::kNotStarted) {
+    platform::RunResult run =
+        platform::RunShellCommand(command, timeout_ms_, cancel_fd_, &output, &exit_code);
+    if (run == platform::RunResult::kPipeFailed) {
+      LOGE << "Error on CreatePipe, err=" << platform::GetLastError();
+    } else if (run == platform::RunResult::kNotStarted) {
       LOGE << "Error on CreateProcess, err=" << platform::GetLastError();
     } else {
       LOGI << platform::kShellPrefix << command << " CONSOLE DATA:" << output << " exitcode:" << exit_code;
     }
-    if (run == adb_os::RunResult::kTimedOut) {
+    if (run == platform::RunResult::kTimedOut) {
       LOGE << "adb did not finish within " << timeout_ms_ << " ms: killed it and its group";
+    } else if (run == platform::RunResult::kCancelled) {
+      LOGI << "adb cancelled: killed it and its group";
     } else {
       connected = IsConnected(output);
     }

@@ -1,7 +1,6 @@
 // The process monitor: one poll on {stop event, process}, the stop event first.
 #include "ScrcpyProcessMonitorThread.h"
 
-#include "adb_os.h"
 #include "log/log.h"
 #include "platform/message_queue.h"
 #include "platform/process.h"
@@ -65,12 +64,13 @@ void ScrcpyProcessMonitorThread::Run() {
       Notify(kFound, candidate, "found!!! PostThreadMessage :");
       ProcessHandle process(candidate, NORV::sSubSystem::kProcessAllAccess, false);
       if (process.IsValid()) {
-        uint32_t woke = adb_os::WaitForEither(stop_event_.fd(), process.fd(), -1);
-        if (woke == adb_os::kWaitFirst) {
+        const int fds[2] = {stop_event_.fd(), process.fd()};
+        uint32_t woke = platform::WaitForAny(fds, 2, -1);
+        if (woke == 0) {
           LOGI << "signal nexit";
           break;
         }
-        if (woke == adb_os::kWaitSecond) {
+        if (woke == 1) {
           // Reaps it when it is our child, so that it leaves no zombie.
           process.Wait(platform::kKillWaitMs);
           Notify(kEnded, 0, "killed!!! PostThreadMessage :");

@@ -1,11 +1,10 @@
 // The mirroring controller: launch, window search, embedding, and the end notice to the host.
 #include "adb_scrcpy.h"
 
-#include <chrono>
 #include <cstdio>
 #include <mutex>
-#include <thread>
 
+#include "command_path.h"
 #include "file/path.h"
 #include "log/log.h"
 #include "platform/event.h"
@@ -24,14 +23,11 @@ std::shared_ptr<AdbScrcpy> g_instance;
 std::once_flag g_once;
 
 // `command` with its program (the first word) made absolute beside `base_path` and quoted as
-// one argument, so that a folder with blanks stays one.
+// one argument by the command-line rules (no shell reads it), so that a folder with blanks
+// stays one.
 std::string AbsoluteCommandLine(const std::wstring& base_path, const std::string& command) {
-  size_t blank = command.find(' ');
-  std::string program = command.substr(0, blank);
-  std::string rest = blank == std::string::npos ? std::string() : command.substr(blank);
-  std::wstring path =
-      NORV::sFileManager::CombineWithDirectory(base_path, NORV::sFileManager::ToWide(program));
-  return ProcessHelper::QuoteProgram(NORV::sFileManager::ToNarrow(path)) + rest;
+  std::string rest;
+  return ProcessHelper::QuoteProgram(adb_command::ProgramBeside(base_path, command, &rest)) + rest;
 }
 
 const void* AsPointer(HWND hwnd) { return static_cast<const void*>(hwnd); }
@@ -59,12 +55,15 @@ std::shared_ptr<AdbScrcpy> AdbScrcpy::GetInstance() {
 }
 
 HWND AdbScrcpy::Start(HWND parent, uint32_t parent_msg) {
+  std::lock_guard<std::mutex> lock(start_mu_);
+  if (Cancelled()) return nullptr;
   if (hScrcpy_ != nullptr) {
     if (MirrorStands()) return hScrcpy_;
     // The tool ended or its window went: start over.
     hScrcpy_ = nullptr;
+    shown_window_.store(nullptr);
   }
-  if (!ConnectAdb()) return nullptr;
+  if (!ConnectAdb() || Cancelled()) return nullptr;
   hParent_.store(parent);
   parentMsg_.store(parent_msg);
 
@@ -78,10 +77,7 @@ HWND AdbScrcpy::Start(HWND parent, uint32_t parent_msg) {
   // An earlier watch, ended or not, must not report the end of the tools killed below.
   monitor_.Stop();
   // Our own earlier launch goes whatever its name; then anyone else's leftovers.
-  if (process_.IsValid() && platform::KillProcess(process_.fd()))
-    process_.Wait(platform::kKillWaitMs);
-  process_.Close();
-  pid_.store(0);
+  KillLaunched();
   ProcessHelper::KillProcessByName(options_.leftover_name.c_str());
   NORV::sSubSystem::ProcessInformation info;
   platform::DWORD pid =
@@ -95,7 +91,18 @@ HWND AdbScrcpy::Start(HWND parent, uint32_t parent_msg) {
   pid_.store(pid);
 
   HWND found = FindScrcpyWindow(pid);
-  if (found == nullptr) return hScrcpy_;
+  if (Cancelled()) {
+    KillLaunched();
+    return nullptr;
+  }
+  if (found == nullptr) {
+    // A tool that is still running stays; one that already ended is reaped, not left a zombie.
+    if (process_.Wait(0) == platform::kWaitObject0) {
+      process_.Close();
+      pid_.store(0);
+    }
+    return nullptr;
+  }
   hScrcpy_ = found;
 
   if (parent != nullptr && platform::IsWindow(parent)) {
@@ -103,16 +110,30 @@ HWND AdbScrcpy::Start(HWND parent, uint32_t parent_msg) {
     LOGI << "SetTopLevelAsChild " << Bool(embedded) << " hParent_:" << AsPointer(parent)
          << " hScrcpy_:" << AsPointer(hScrcpy_);
   }
+  if (Cancelled()) {
+    KillLaunched();
+    hScrcpy_ = nullptr;
+    return nullptr;
+  }
   // A worker left running by an earlier mirror serves this one too.
   if (!IsRunning() && !NKMsgFrameThread::Start()) LOGE << "create AdbScrcpy thread fail";
   if (!monitor_.Start(pid, thread_id(), kScrcpyProcMessage))
     LOGE << "create monitorPid thread fail";
+  shown_window_.store(hScrcpy_);
   return hScrcpy_;
 }
 
-HWND AdbScrcpy::FindScrcpyWindow(platform::DWORD pid) const {
+void AdbScrcpy::KillLaunched() {
+  if (process_.IsValid() && platform::KillProcess(process_.fd()))
+    process_.Wait(platform::kKillWaitMs);
+  process_.Close();
+  pid_.store(0);
+}
+
+HWND AdbScrcpy::FindScrcpyWindow(platform::DWORD pid) {
   for (int attempt = 0; attempt < options_.search_tries; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(options_.search_pause_ms));
+    // The pause is where a Stop finds the search.
+    if (cancel_.Wait(options_.search_pause_ms) != platform::kWaitTimeout) return nullptr;
     for (HWND hwnd :
          ProcessHelper::FindWindowsByClassAndTitle(options_.class_words, options_.title_words)) {
       // Another program's window with the same words is never taken.
@@ -128,6 +149,11 @@ bool AdbScrcpy::MirrorStands() {
 }
 
 void AdbScrcpy::Stop() {
+  // Set before the lock, so that a Start in progress gives up rather than finish first.
+  cancel_.Set();
+  std::lock_guard<std::mutex> lock(start_mu_);
+  cancel_.Reset();
+  shown_window_.store(nullptr);
   // Only the process we launched, through its pidfd: a pid of a tool that ended may by now
   // belong to anyone.
   if (pid_.exchange(0) != 0 && process_.IsValid()) {
@@ -141,18 +167,19 @@ void AdbScrcpy::Stop() {
 }
 
 void AdbScrcpy::Show(bool visible) {
+  HWND window = shown_window_.load();
   bool shown = false;
-  if (hScrcpy_ != nullptr && platform::IsWindow(hScrcpy_)) {
-    platform::ShowWindow(hScrcpy_, visible ? platform::kSwShow : platform::kSwHide);
-    platform::UpdateWindow(hScrcpy_);
+  if (window != nullptr && platform::IsWindow(window)) {
+    platform::ShowWindow(window, visible ? platform::kSwShow : platform::kSwHide);
+    platform::UpdateWindow(window);
     shown = true;
   }
-  LOGI << "Show HWND " << AsPointer(hScrcpy_) << " visible:" << Bool(visible)
+  LOGI << "Show HWND " << AsPointer(window) << " visible:" << Bool(visible)
        << " ret:" << Bool(shown);
 }
 
 bool AdbScrcpy::ConnectAdb() {
-  AdbConnector connector(options_.adb_timeout_ms, options_.exe_path);
+  AdbConnector connector(options_.adb_timeout_ms, options_.exe_path, cancel_.fd());
   bool connected = connector.Connect(options_.phone_address);
   LOGI << "connect adb " << (connected ? 1 : 0);
   return connected;
@@ -182,8 +209,13 @@ bool AdbScrcpy::OnProcStartKill(platform::WPARAM wParam, platform::LPARAM lParam
 bool AdbScrcpy::SetTopLevelAsChild(HWND child, HWND parent) {
   if (child == nullptr || parent == nullptr) return false;
   // X11 has no window styles: a child loses the window manager's decorations instead.
-  if (!platform::RemoveWindowDecorations(child)) return false;
-  if (!platform::SetParent(child, parent)) return false;
+  platform::WindowDecorations previous;
+  if (!platform::RemoveWindowDecorations(child, &previous)) return false;
+  if (!platform::SetParent(child, parent)) {
+    // A window left undecorated outside the host would be a stray frameless window.
+    platform::RestoreWindowDecorations(child, previous);
+    return false;
+  }
   int width = 0, height = 0;
   if (platform::GetClientSize(parent, &width, &height))
     platform::MoveWindow(child, 0, 0, width, height, true);

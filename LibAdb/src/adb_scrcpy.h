@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "AdbConnector.h"
 #include "NKMsgFrameThread.h"
 #include "ScrcpyProcessMonitorThread.h"
+#include "platform/event.h"
 #include "platform/types.h"
 #include "subsystem/ProcessHandle.h"
 
@@ -54,14 +56,16 @@ class AdbScrcpy : private NKMsgFrameThread {
   // The process's one controller, made on first use.
   static std::shared_ptr<AdbScrcpy> GetInstance();
 
-  // Host thread; blocks for adb and the window search. The embedded mirror window, hidden, or
-  // null. While an earlier mirror still stands it is returned and nothing else happens.
+  // Any host thread; blocks for adb and the window search. The embedded mirror window, hidden,
+  // or null. While an earlier mirror still stands it is returned and nothing else happens.
   HWND Start(HWND parent, uint32_t parent_msg);
-  // Host thread. Kills the launched tool and stops the monitor and the worker.
+  // Any host thread. Cancels a Start in progress (it kills what it launched, adb included, and
+  // returns null) and returns once it has given up; kills the launched tool and stops the
+  // monitor and the worker.
   void Stop();
-  // Host thread. Shows or hides the mirror window.
+  // Any host thread; never waits for a Start. Shows or hides the window of a completed Start.
   void Show(bool visible);
-  // Host thread.
+  // Host thread; a Stop kills a running adb.
   bool ConnectAdb();
 
   // Worker thread: the monitor's found (wParam 1, lParam pid) and ended (0, 0) messages.
@@ -74,16 +78,25 @@ class AdbScrcpy : private NKMsgFrameThread {
   using NKMsgFrameThread::thread_id;
 
  private:
-  HWND FindScrcpyWindow(platform::DWORD pid) const;
+  // Null as well when a Stop cancelled the search.
+  HWND FindScrcpyWindow(platform::DWORD pid);
   // The stored window still stands for the tool we launched.
   bool MirrorStands();
+  bool Cancelled() { return cancel_.Wait(0) == platform::kWaitObject0; }
+  // Kills the tool we launched, if any, and forgets it.
+  void KillLaunched();
 
   const Options options_;
   // Written by Start, read on the worker, which a later Start may find running.
   std::atomic<HWND> hParent_{nullptr};
   std::atomic<uint32_t> parentMsg_{0};
-  // Host thread only.
+  // Start and Stop one at a time; Stop sets cancel_ before it waits for the lock.
+  std::mutex start_mu_;
+  platform::Event cancel_{true, false};
+  // Under start_mu_.
   HWND hScrcpy_ = nullptr;
+  // The window of the last completed Start, for Show.
+  std::atomic<HWND> shown_window_{nullptr};
   // Cleared by the worker when the tool ended, by Stop when it kills it.
   std::atomic<platform::DWORD> pid_{0};
   // The launched tool's pidfd: kills reach that process even after its pid is reused.

@@ -32,9 +32,11 @@ std::shared_ptr<MetaUdpServer> MetaUdpServer::GetInstance() {
 bool MetaUdpServer::StartListen(int port) {
   // Keyed by this object: however often listening restarts, one OnRead is registered, so one
   // delivery thread uses the reassembly buffer.
-  transport_.AddObserver(
+  bool observed = transport_.AddObserver(
       [this](const std::string& ip, int p, const std::string& data) { OnRead(ip, p, data); }, this);
-  int bound = transport_.Start("0.0.0.0", port, 2);
+  // Listening without the observer would take datagrams and deliver none.
+  if (!observed) LOGE << "receiver observer not added, not listening on port " << port;
+  int bound = observed ? transport_.Start("0.0.0.0", port, 2) : 0;
   running_ = bound != 0;
   if (running_) listen_port_ = bound;
   LOGI << "running_=" << NORV::sLog::Bool(running_);

@@ -51,21 +51,30 @@ VStreamDecoderThread::~VStreamDecoderThread() {
 }
 
 bool VStreamDecoderThread::StartDecoding() {
-  bool started = Start();
-  // The first task of the run, on the thread that owns the decoder: pictures the decoder still
-  // holds from the last run must not come out under this run's indices.
-  PostTask([this] {
-    decoder_->Flush();
-    held_.clear();
-    StopStreaming();
-  });
+  // A thread whose timed stop ran out may still be inside a task: give it time to end, and
+  // never touch the task's state while it can run.
+  if (!WaitForEnd(2000)) {
+    LOGE << "decoder could not start: the previous decoder thread has not ended";
+    return false;
+  }
+  got_iframe_ = false;
   char buf[31] = {};
   time_t now = std::time(nullptr);
   tm local{};
   if (localtime_r(&now, &local) != nullptr)
     std::strftime(buf, sizeof(buf), "%Y-%m-%d-%H-%M-%S", &local);
   start_time_ = buf;
-  if (!receiver_) {
+  bool started = Start();
+  // The first task of the run, on the thread that owns the decoder: pictures the decoder still
+  // holds from the last run must not come out under this run's indices.
+  if (started) {
+    PostTask([this] {
+      decoder_->Flush();
+      held_.clear();
+      StopStreaming();
+    });
+  }
+  if (started && !receiver_) {
     receiver_ = MetaUdpServer::GetInstance();
     receiver_->sig_vframe_.connect(this, &VStreamDecoderThread::OnPushVFrame);
   }
@@ -77,7 +86,8 @@ void VStreamDecoderThread::StopDecoding() {
   // Once this returns the slot is not running and will not run again.
   if (receiver_) receiver_->sig_vframe_.disconnect(this);
   receiver_.reset();
-  got_iframe_ = false;
+  // Otherwise the next StartDecoding resets it once the thread has ended.
+  if (HasEnded()) got_iframe_ = false;
 }
 
 void VStreamDecoderThread::OnPushVFrame(uint32_t frame_index, const std::string& frame) {

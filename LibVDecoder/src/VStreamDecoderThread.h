@@ -29,7 +29,8 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   VStreamDecoderThread(FrameDecoder* decoder, FramePublisher* publisher, Limits limits);
   ~VStreamDecoderThread() override;
 
-  // Channel worker thread: starts the thread and connects to the receiver's frame signal.
+  // Channel worker thread: starts the thread and connects to the receiver's frame signal. A
+  // thread whose timed stop ran out gets up to 2000 ms to end; false (logged) if it does not.
   bool StartDecoding();
   // Channel worker thread: stops the thread (1000 ms limit) and disconnects.
   void StopDecoding();

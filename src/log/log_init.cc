@@ -141,6 +141,11 @@ void ReadScrambleSwitchFromIni() {
 void SetDestinations(bool also_to_stderr, const std::string& base) {
   google::SetStderrLogging(also_to_stderr ? google::GLOG_INFO : google::GLOG_WARNING);
   google::SetLogDestination(google::GLOG_INFO, base.c_str());
+  // The INFO file holds every severity already. glog's own WARNING, ERROR and FATAL files
+  // would land in the temporary folder, never pruned and never scrambled: an empty
+  // destination turns them off.
+  for (google::LogSeverity s : {google::GLOG_WARNING, google::GLOG_ERROR, google::GLOG_FATAL})
+    google::SetLogDestination(s, "");
   google::SetLogFilenameExtension(".log");
   google::InstallFailureSignalHandler();
   google::InstallFailureWriter(&FailureWriter);

@@ -44,6 +44,9 @@ struct SpawnRequest {
   bool caller_reaps = false;
   // Windows: how the child's first window is shown (SW_HIDE is 0); -1 leaves it to the child.
   int show_window = -1;
+  // Linux: the child leads a process group of its own, so that everything it starts can be
+  // killed with it. (Windows groups a command's processes in RunShellCommand's job object.)
+  bool own_group = false;
 };
 
 struct SpawnedProcess {
@@ -87,6 +90,25 @@ int WaitForOwnChild(const SpawnedProcess& child);
 // when it is our child. Returns 0 when it ended, 258 on time-out, 0xFFFFFFFF when the descriptor is
 // unusable. *exit_code (optional) is set only when this call reaped it.
 uint32_t WaitForProcess(int pidfd, DWORD pid, int64_t timeout_ms, int* exit_code);
+
+// Waits until one of `count` (1 to 8) descriptors turns readable: an event that is set, a
+// process that ended, a pipe with data or at its end (Windows: a handle that is signalled). The
+// lowest index wins when several are. timeout_ms < 0 waits without limit. Returns that index,
+// 258 on time-out, 0xFFFFFFFF for a descriptor that is unusable.
+uint32_t WaitForAny(const int* fds, size_t count, int64_t timeout_ms);
+
+enum class RunResult { kDone, kPipeFailed, kNotStarted, kTimedOut, kCancelled };
+
+// Runs `command` through the system's shell (as SpawnShell does) as a group of its own: on Linux
+// the leader of a new process group, on Windows in a job object. stdin from the null device,
+// stdout and stderr both into `output`, no descriptor of ours inherited. Reads until every holder
+// of the output has closed it and the shell has ended, for at most timeout_ms in all. At the
+// limit (kTimedOut), or once `cancel_fd` (an event's descriptor; -1 for none) is set
+// (kCancelled), the whole group is killed: the shell alone would leave its children holding the
+// pipe. kPipeFailed: the output pipe could not be made. The shell is reaped on every path.
+// *exit_code: its exit code, 128 + signal when killed, -1 when unknown.
+RunResult RunShellCommand(std::string_view command, int64_t timeout_ms, int cancel_fd,
+                          std::string* output, int* exit_code);
 
 // pidfd_open: a close-on-exec descriptor for the process, or -1 with errno.
 int OpenProcess(DWORD pid);

@@ -160,6 +160,18 @@ std::string ProcessName(const std::string& dir) {
   return comm;
 }
 
+// A deadline in microseconds of NowMicros for a limit in milliseconds; -1 for none.
+int64_t Deadline(int64_t timeout_ms) {
+  return timeout_ms < 0 ? -1 : NowMicros() + timeout_ms * 1000;
+}
+
+// Whole milliseconds left until `deadline`, rounded up: -1 without one, 0 once it has passed.
+int64_t LeftMs(int64_t deadline) {
+  if (deadline < 0) return -1;
+  int64_t left_us = deadline - NowMicros();
+  return left_us <= 0 ? 0 : (left_us + 999) / 1000;
+}
+
 bool IsZombie(const std::string& dir) {
   // "PID (comm) S ...": comm may hold blanks and parentheses, so the state follows the last ')'.
   std::string stat = ReadSmallFile(dir + "/stat");
@@ -217,7 +229,12 @@ SpawnResult Spawn(const SpawnRequest& request, SpawnedProcess* out) {
   sigfillset(&all);
   posix_spawnattr_setsigmask(&setup.attr_, &none);
   posix_spawnattr_setsigdefault(&setup.attr_, &all);
-  posix_spawnattr_setflags(&setup.attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (request.own_group) {
+    posix_spawnattr_setpgroup(&setup.attr_, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
+  posix_spawnattr_setflags(&setup.attr_, flags);
 
   if (request.capture_output) {
     posix_spawn_file_actions_adddup2(&setup.actions_, pipe_fds[1], STDOUT_FILENO);
@@ -293,10 +310,7 @@ ChildState ReapChildIfEnded(DWORD pid, int* exit_code) {
 int WaitForOwnChild(const SpawnedProcess& child) {
   int code = -1;
   for (;;) {
-    pollfd p{child.pidfd, POLLIN, 0};
-    int r = poll(&p, 1, -1);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0 || (p.revents & POLLNVAL) != 0) return -1;
+    if (WaitForAny(&child.pidfd, 1, -1) != 0) return -1;
     ChildState state = ChildRegistry::Get().ReapIfEnded(child.pid, &code, true);
     if (state != ChildState::kRunning) return state == ChildState::kReaped ? code : -1;
     // Readable a moment before it can be reaped.
@@ -307,27 +321,89 @@ int WaitForOwnChild(const SpawnedProcess& child) {
 
 uint32_t WaitForProcess(int pidfd, DWORD pid, int64_t timeout_ms, int* exit_code) {
   if (pidfd < 0) return 0xFFFFFFFF;
-  const int64_t deadline = timeout_ms < 0 ? -1 : NowMicros() + timeout_ms * 1000;
+  const int64_t deadline = Deadline(timeout_ms);
   for (;;) {
-    int wait_ms = -1;
-    if (deadline >= 0) {
-      int64_t left_us = deadline - NowMicros();
-      wait_ms = left_us <= 0 ? 0 : static_cast<int>((left_us + 999) / 1000);
-    }
-    pollfd p{pidfd, POLLIN, 0};
-    int r = poll(&p, 1, wait_ms);
-    if (r < 0 && errno != EINTR) return 0xFFFFFFFF;
-    if (r > 0) {
-      if ((p.revents & POLLNVAL) != 0) return 0xFFFFFFFF;
-      // The pidfd turns readable as the child becomes a zombie; the reap follows at once.
-      ChildState state = ReapChildIfEnded(pid, exit_code);
-      if (state != ChildState::kRunning) return 0;
-      timespec pause{0, 1000000};
-      nanosleep(&pause, nullptr);
-      continue;
-    }
-    if (r == 0 && deadline >= 0 && NowMicros() >= deadline) return 258;
+    uint32_t r = WaitForAny(&pidfd, 1, LeftMs(deadline));
+    if (r != 0) return r;
+    // The pidfd turns readable as the child becomes a zombie; the reap follows at once.
+    ChildState state = ReapChildIfEnded(pid, exit_code);
+    if (state != ChildState::kRunning) return 0;
+    timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
   }
+}
+
+uint32_t WaitForAny(const int* fds, size_t count, int64_t timeout_ms) {
+  constexpr size_t kMost = 8;
+  if (count == 0 || count > kMost) return 0xFFFFFFFF;
+  pollfd p[kMost];
+  for (size_t i = 0; i < count; ++i) {
+    if (fds[i] < 0) return 0xFFFFFFFF;
+    p[i] = {fds[i], POLLIN, 0};
+  }
+  const int64_t deadline = Deadline(timeout_ms);
+  for (;;) {
+    int64_t left = LeftMs(deadline);
+    int r = poll(p, count, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return 0xFFFFFFFF;
+    if (r > 0) {
+      for (size_t i = 0; i < count; ++i)
+        if ((p[i].revents & POLLNVAL) != 0) return 0xFFFFFFFF;
+      for (size_t i = 0; i < count; ++i)
+        if (p[i].revents != 0) return static_cast<uint32_t>(i);
+    }
+    if (deadline >= 0 && NowMicros() >= deadline) return 258;
+  }
+}
+
+RunResult RunShellCommand(std::string_view command, int64_t timeout_ms, int cancel_fd,
+                          std::string* output, int* exit_code) {
+  output->clear();
+  *exit_code = -1;
+  SpawnRequest request;
+  request.capture_output = true;
+  request.caller_reaps = true;
+  request.own_group = true;
+  SpawnedProcess child;
+  SpawnResult spawned = SpawnShell(command, request, &child);
+  if (spawned == SpawnResult::kPipeFailed) return RunResult::kPipeFailed;
+  if (spawned != SpawnResult::kOk) return RunResult::kNotStarted;
+
+  const int64_t deadline = Deadline(timeout_ms);
+  const size_t count = cancel_fd >= 0 ? 2 : 1;
+  int fds[2] = {child.output_fd, cancel_fd};
+  bool timed_out = false, cancelled = false;
+  char buffer[1024];
+  // The output ends when every process of the group (and whoever they passed it to) closed it.
+  for (;;) {
+    uint32_t r = WaitForAny(fds, count, LeftMs(deadline));
+    // A group that writes without end must not outlast the limit either.
+    if (r == 258 || (deadline >= 0 && NowMicros() >= deadline)) {
+      timed_out = true;
+      break;
+    }
+    if (r == 1) cancelled = true;
+    if (r != 0) break;
+    int64_t n = ReadFd(child.output_fd, buffer, sizeof(buffer));
+    if (n <= 0) break;
+    output->append(buffer, static_cast<size_t>(n));
+  }
+  close(child.output_fd);
+
+  // A shell that closed its output may still run.
+  if (!timed_out && !cancelled) {
+    fds[0] = child.pidfd;
+    uint32_t r = WaitForAny(fds, count, LeftMs(deadline));
+    timed_out = r == 258;
+    cancelled = r == 1;
+  }
+  // Not reaped yet, so the pid is still this shell's and names its group.
+  if (timed_out || cancelled) kill(-static_cast<pid_t>(child.pid), SIGKILL);
+  *exit_code = WaitForOwnChild(child);
+  close(child.pidfd);
+  if (cancelled) return RunResult::kCancelled;
+  return timed_out ? RunResult::kTimedOut : RunResult::kDone;
 }
 
 int OpenProcess(DWORD pid) {

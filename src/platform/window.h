@@ -37,8 +37,17 @@ DWORD GetWindowProcessId(HWND hwnd);
 // The window exists.
 bool IsWindow(HWND hwnd);
 
-// Asks the window manager for no decorations (_MOTIF_WM_HINTS).
-bool RemoveWindowDecorations(HWND hwnd);
+// What RemoveWindowDecorations replaced: on X11 the _MOTIF_WM_HINTS items, or none (`present`
+// false); on Windows the style and the extended style.
+struct WindowDecorations {
+  bool present = false;
+  std::vector<long long> values;
+};
+// Asks the window manager for no decorations (_MOTIF_WM_HINTS); Windows: drops the frame styles
+// and sets WS_CHILD. `previous` (optional) gets what was there before.
+bool RemoveWindowDecorations(HWND hwnd, WindowDecorations* previous = nullptr);
+// Writes back what RemoveWindowDecorations replaced.
+bool RestoreWindowDecorations(HWND hwnd, const WindowDecorations& previous);
 // Makes `parent` the parent of `child`, at 0,0 of it.
 bool SetParent(HWND child, HWND parent);
 // X takes no empty size, so a width or height below 1 becomes 1.

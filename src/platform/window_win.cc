@@ -72,21 +72,9 @@ DWORD GetWindowProcessId(HWND hwnd) {
 
 bool IsWindow(HWND hwnd) { return hwnd != nullptr && ::IsWindow(hwnd) != FALSE; }
 
-bool RemoveWindowDecorations(HWND hwnd) {
-  if (hwnd == nullptr) return false;
-  // 0 is a possible style: only the last error tells a failure.
-  ::SetLastError(ERROR_SUCCESS);
-  LONG_PTR style = GetWindowLongPtrW(hwnd, GWL_STYLE);
-  if (style == 0 && ::GetLastError() != ERROR_SUCCESS) return false;
-  LONG_PTR ex_style = GetWindowLongPtrW(hwnd, GWL_EXSTYLE);
-  if (ex_style == 0 && ::GetLastError() != ERROR_SUCCESS) return false;
+namespace {
 
-  // No frame, and a child's style before SetParent, as that call asks for.
-  style &= ~static_cast<LONG_PTR>(WS_CAPTION | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX |
-                                  WS_MAXIMIZEBOX | WS_POPUP);
-  style |= WS_CHILD;
-  ex_style &= ~static_cast<LONG_PTR>(WS_EX_DLGMODALFRAME | WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE |
-                                     WS_EX_STATICEDGE);
+bool SetStyles(HWND hwnd, LONG_PTR style, LONG_PTR ex_style) {
   ::SetLastError(ERROR_SUCCESS);
   if (SetWindowLongPtrW(hwnd, GWL_STYLE, style) == 0 && ::GetLastError() != ERROR_SUCCESS)
     return false;
@@ -97,6 +85,36 @@ bool RemoveWindowDecorations(HWND hwnd) {
   return SetWindowPos(hwnd, nullptr, 0, 0, 0, 0,
                       SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE |
                           SWP_NOOWNERZORDER) != FALSE;
+}
+
+}  // namespace
+
+bool RemoveWindowDecorations(HWND hwnd, WindowDecorations* previous) {
+  if (hwnd == nullptr) return false;
+  // A window always has some style: 0 is a failure.
+  LONG_PTR style = GetWindowLongPtrW(hwnd, GWL_STYLE);
+  if (style == 0) return false;
+  ::SetLastError(ERROR_SUCCESS);
+  LONG_PTR ex_style = GetWindowLongPtrW(hwnd, GWL_EXSTYLE);
+  if (ex_style == 0 && ::GetLastError() != ERROR_SUCCESS) return false;
+  if (previous != nullptr) {
+    previous->present = true;
+    previous->values = {static_cast<long long>(style), static_cast<long long>(ex_style)};
+  }
+
+  // No frame, and a child's style before SetParent, as that call asks for.
+  style &= ~static_cast<LONG_PTR>(WS_CAPTION | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX |
+                                  WS_MAXIMIZEBOX | WS_POPUP);
+  style |= WS_CHILD;
+  ex_style &= ~static_cast<LONG_PTR>(WS_EX_DLGMODALFRAME | WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE |
+                                     WS_EX_STATICEDGE);
+  return SetStyles(hwnd, style, ex_style);
+}
+
+bool RestoreWindowDecorations(HWND hwnd, const WindowDecorations& previous) {
+  if (hwnd == nullptr || !previous.present || previous.values.size() != 2) return false;
+  return SetStyles(hwnd, static_cast<LONG_PTR>(previous.values[0]),
+                   static_cast<LONG_PTR>(previous.values[1]));
 }
 
 bool SetParent(HWND child, HWND parent) {

@@ -298,15 +298,40 @@ bool IsWindow(HWND hwnd) {
   return XGetWindowAttributes(s.display(), window, &attributes) != 0 && s.Ok();
 }
 
-bool RemoveWindowDecorations(HWND hwnd) {
+bool RemoveWindowDecorations(HWND hwnd, WindowDecorations* previous) {
   Window window = ToWindow(hwnd);
   if (window == 0) return false;
   Session s;
   if (!s) return false;
+  if (previous != nullptr) {
+    Property old;
+    *previous = WindowDecorations();
+    if (ReadProperty(s, window, s.atom(kMotifWmHints), &old) && old.format == 32) {
+      previous->present = true;
+      previous->values.assign(old.items.begin(), old.items.end());
+    }
+    s.Reset();  // a missing property is no failure
+  }
   // flags = MWM_HINTS_DECORATIONS, then functions, decorations (none), input mode, status.
   long hints[5] = {2, 0, 0, 0, 0};
   XChangeProperty(s.display(), window, s.atom(kMotifWmHints), s.atom(kMotifWmHints), 32,
                   PropModeReplace, reinterpret_cast<unsigned char*>(hints), 5);
+  return s.Sync();
+}
+
+bool RestoreWindowDecorations(HWND hwnd, const WindowDecorations& previous) {
+  Window window = ToWindow(hwnd);
+  if (window == 0) return false;
+  Session s;
+  if (!s) return false;
+  if (!previous.present) {
+    XDeleteProperty(s.display(), window, s.atom(kMotifWmHints));
+  } else {
+    std::vector<long> items(previous.values.begin(), previous.values.end());
+    XChangeProperty(s.display(), window, s.atom(kMotifWmHints), s.atom(kMotifWmHints), 32,
+                    PropModeReplace, reinterpret_cast<unsigned char*>(items.data()),
+                    static_cast<int>(items.size()));
+  }
   return s.Sync();
 }
 

@@ -1,10 +1,15 @@
 // The device connector against an adb stand-in beside a host executable in a folder with blanks.
 #include "AdbConnector.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "adb/mirror_test_util.h"
 #include "common/wait.h"
@@ -77,6 +82,25 @@ TEST_F(ConnectorTest, HangingAdbIsKilledWithEverythingItStartedAtTheLimit) {
   const pid_t child = std::stoi(pid[0]);
   EXPECT_TRUE(testing_util::WaitUntil([&] { return ProcessGone(child); }));
   if (!ProcessGone(child)) kill(child, SIGKILL);
+}
+
+TEST_F(ConnectorTest, APipeThatCannotBeMadeIsReportedAsSuch) {
+  InstallAdb(host_dir(), record_, "connected to 192.168.42.11:5555\n");
+  // Every descriptor taken, for as short a time as possible: the output pipe cannot be made.
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> held;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  bool connected = Connect();
+  for (int fd : held) close(fd);
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_FALSE(connected);
+  EXPECT_EQ(log_.Count("Error on CreatePipe, err=" + std::to_string(EMFILE)), 1u);
+  EXPECT_EQ(log_.Count("Error on CreateProcess"), 0u);
+  EXPECT_FALSE(fs::exists(record_)) << "adb never ran";
 }
 
 }  // namespace

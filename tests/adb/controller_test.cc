@@ -4,8 +4,12 @@
 
 #include <signal.h>
 
+#include <atomic>
+#include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "adb/mirror_test_util.h"
 #include "common/wait.h"
@@ -207,6 +211,123 @@ TEST_F(MirrorControllerTest, StopThenStartGivesAFreshWorkingMirror) {
   ASSERT_TRUE(host_.NextClientMessage(&event));
   EXPECT_EQ(event.data.l[0], 0x400);
   EXPECT_EQ(event.data.l[1], 1);
+}
+
+// Children of this process that ended and were never reaped.
+std::vector<pid_t> Zombies() {
+  std::vector<pid_t> out;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t paren = text.rfind(')');
+    if (paren == std::string::npos || paren + 4 >= text.size()) continue;
+    std::istringstream rest(text.substr(paren + 2));
+    char state = 0;
+    pid_t ppid = 0;
+    rest >> state >> ppid;
+    if (state == 'Z' && ppid == getpid()) out.push_back(std::stoi(name));
+  }
+  return out;
+}
+
+TEST_F(MirrorControllerTest, AToolThatEndedBeforeItsWindowIsReaped) {
+  ToolStandIn tool(module_dir_, tool_program_, "--no-window --exit-after-ms 0");
+  AdbScrcpy& mirror = Mirror(500);
+  EXPECT_EQ(mirror.Start(host(), 0x400), nullptr);
+  EXPECT_EQ(tool.launches(), 1u);
+  EXPECT_EQ(Zombies(), std::vector<pid_t>{});
+}
+
+TEST_F(MirrorControllerTest, AStopDuringAdbKillsItAndTheStartLaunchesNothing) {
+  const fs::path adb_pid = dir_.path() / "adb-pid";
+  WriteScript(host_dir_ / "scrcpy" / "adb",
+              "echo $$ > " + Quote(adb_pid) + "\nexec " + Quote(FAKE_CMD_PATH) + " --hang");
+  ToolStandIn tool(module_dir_, tool_program_);
+  AdbScrcpy& mirror = Mirror();
+  std::atomic<HWND> started{reinterpret_cast<HWND>(1)};
+  std::thread host_thread([&] { started = mirror.Start(host(), 0x400); });
+  ASSERT_TRUE(testing_util::WaitUntil([&] { return ReadLines(adb_pid).size() == 1; }));
+  const pid_t adb = std::stoi(ReadLines(adb_pid)[0]);
+  auto begin = std::chrono::steady_clock::now();
+  mirror.Stop();
+  EXPECT_LT(testing_util::MillisSince(begin), 10000) << "not the 30 s limit";
+  EXPECT_EQ(log_.Count("connect adb 0"), 1u) << "Stop returns once the Start has given up";
+  host_thread.join();
+  EXPECT_EQ(started.load(), nullptr);
+  EXPECT_TRUE(testing_util::WaitUntil([&] { return ProcessGone(adb); }));
+  EXPECT_EQ(tool.launches(), 0u);
+  EXPECT_EQ(log_.Count("adb cancelled: killed it and its group"), 1u);
+  EXPECT_EQ(mirror.thread_id(), 0u);
+}
+
+TEST_F(MirrorControllerTest, AStopDuringTheWindowSearchKillsTheToolAndShowNeverWaits) {
+  ToolStandIn tool(module_dir_, tool_program_, "--no-window");
+  AdbScrcpy& mirror = Mirror(60000);
+  std::atomic<HWND> started{reinterpret_cast<HWND>(1)};
+  std::thread host_thread([&] { started = mirror.Start(host(), 0x400); });
+  platform::DWORD pid = 0;
+  ASSERT_TRUE(testing_util::WaitUntil([&] {
+    pid = ProcessHelper::FindProcessIdByName(tool_name_.c_str());
+    return pid != 0;
+  }));
+  // Show acts on a completed Start only: no window yet, and no wait behind the search.
+  auto begin = std::chrono::steady_clock::now();
+  mirror.Show(true);
+  EXPECT_LT(testing_util::MillisSince(begin), 10000);
+  EXPECT_EQ(log_.Count("Show HWND 0 visible:[true] ret:[false]"), 1u);
+
+  begin = std::chrono::steady_clock::now();
+  mirror.Stop();
+  EXPECT_LT(testing_util::MillisSince(begin), 10000) << "the search's pause ends at once";
+  EXPECT_TRUE(ProcessReaped(static_cast<pid_t>(pid)))
+      << "the Start killed its tool before Stop returned";
+  host_thread.join();
+  EXPECT_EQ(started.load(), nullptr);
+  EXPECT_EQ(mirror.thread_id(), 0u);
+  EXPECT_EQ(log_.Count("create ProcessMonitorThread"), 0u);
+
+  // A later Start is not cancelled by the Stop that came before it.
+  ToolStandIn working(module_dir_, tool_program_);
+  EXPECT_NE(Mirror().Start(host(), 0x400), nullptr);
+}
+
+TEST_F(MirrorControllerTest, AFailedReparentingLeavesTheDecorationsAsTheyWere) {
+  Display* d = host_.display();
+  const Atom hints = XInternAtom(d, "_MOTIF_WM_HINTS", False);
+  auto read_hints = [&](Window w) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<long> out;
+    XGetWindowProperty(d, w, hints, 0, 16, False, AnyPropertyType, &type, &format, &count, &after,
+                       &data);
+    if (data != nullptr && format == 32)
+      out.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + count);
+    if (data != nullptr) XFree(data);
+    return std::make_pair(type != 0, out);
+  };
+  Window gone = host_.CreateWindow();
+  XDestroyWindow(d, gone);
+  XSync(d, False);
+
+  Window plain = host_.CreateWindow("Tool", "Tool");
+  EXPECT_FALSE(AdbScrcpy::SetTopLevelAsChild(H(plain), H(gone)));
+  EXPECT_FALSE(read_hints(plain).first) << "no hints before, none after";
+
+  Window styled = host_.CreateWindow("Tool", "Tool");
+  long own[5] = {2, 0, 1, 0, 0};
+  XChangeProperty(d, styled, hints, hints, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(own), 5);
+  XSync(d, False);
+  EXPECT_FALSE(AdbScrcpy::SetTopLevelAsChild(H(styled), H(gone)));
+  EXPECT_EQ(read_hints(styled).second, (std::vector<long>{2, 0, 1, 0, 0}));
+
+  Window embedded = host_.CreateWindow("Tool", "Tool");
+  EXPECT_TRUE(AdbScrcpy::SetTopLevelAsChild(H(embedded), host()));
+  EXPECT_EQ(read_hints(embedded).second, (std::vector<long>{2, 0, 0, 0, 0}));
 }
 
 }  // namespace

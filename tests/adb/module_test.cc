@@ -7,9 +7,9 @@
 #include <cstdlib>
 
 #include "adb/mirror_test_util.h"
-#include "adb_os.h"
 #include "common/wait.h"
 #include "pellion/pellion.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -36,8 +36,8 @@ TEST(MirrorModuleTest, SlotsThreeToFiveDriveTheMirror) {
                         " --gtest_filter=MirrorModuleTest.DISABLED_HostSide 2>&1";
   std::string output;
   int exit_code = -1;
-  ASSERT_EQ(adb_os::RunShellInOwnGroup(command, 120000, &output, &exit_code),
-            adb_os::RunResult::kDone)
+  ASSERT_EQ(platform::RunShellCommand(command, 120000, -1, &output, &exit_code),
+            platform::RunResult::kDone)
       << output;
   EXPECT_EQ(exit_code, 0) << output;
   EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;

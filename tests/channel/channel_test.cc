@@ -216,4 +216,74 @@ TEST(ChannelRunTest, RestartsDecodeEachFrameOnce) {
   platform::SetClockMsForTesting(nullptr);
 }
 
+// A host link that blocks inside SendMsg until released.
+class BlockingSender : public ITcpOper {
+ public:
+  int32_t SendMsg(uint32_t, const void*, uint32_t) override {
+    blocked = true;
+    WaitUntil([this] { return release.load(); }, 60s);
+    return 7;
+  }
+  std::atomic<bool> blocked{false}, release{false};
+};
+
+// Starts the channel with a sender that blocks in the decoder's key-frame request, then stops
+// it: the decoder's own stop runs out of time and its thread stays inside SendMsg.
+// Frame indices go on from `first_index`: the receiver is the process's one.
+void StopWhileTheDecoderBlocks(Pellion& p, BlockingSender& sender, NORV::sLog::LogCapture& capture,
+                               uint32_t first_index) {
+  p.SetTcpOper(&sender);
+  ASSERT_EQ(p.StartChan(), 1);
+  SendFrame(first_index, "not a video frame, so a key frame is asked for");
+  ASSERT_TRUE(WaitUntil([&] { return sender.blocked.load(); }));
+  p.StopChan();
+  ASSERT_EQ(capture.Count("[VStreamDecoderThread]"), 1u) << "the decoder's stop ran out";
+  p.SetTcpOper(nullptr);
+}
+
+TEST(ChannelRunTest, ARestartWaitsForTheOldDecoderThreadAndThenDecodes) {
+  platform::SetClockMsForTesting(&LateClock);
+  NORV::sLog::LogCapture capture;
+  Pellion p;
+  BlockingSender sender;
+  StopWhileTheDecoderBlocks(p, sender, capture, 1000);
+  ASSERT_EQ(capture.Count("miss codec: "), 1u);
+  std::atomic<int> restarted{-1};
+  std::thread host([&] { restarted = p.StartChan(); });
+  // The block ends while the new worker is starting its decoder.
+  EXPECT_TRUE(WaitUntil([&] { return p.thread_id() != 0 || restarted.load() != -1; }));
+  sender.release = true;
+  host.join();
+  EXPECT_EQ(restarted.load(), 1);
+  EXPECT_EQ(capture.Count("decoder could not start"), 0u);
+  SendFrame(1001, "decoded after the restart");
+  EXPECT_TRUE(capture.WaitFor("miss codec: ", 2)) << "the restarted channel decodes";
+  p.StopChan();
+  platform::SetClockMsForTesting(nullptr);
+}
+
+TEST(ChannelRunTest, ARestartFailsWhileTheOldDecoderStaysBlockedAndALaterOneDecodes) {
+  platform::SetClockMsForTesting(&LateClock);
+  NORV::sLog::LogCapture capture;
+  Pellion p;
+  BlockingSender sender;
+  StopWhileTheDecoderBlocks(p, sender, capture, 2000);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(p.StartChan(), 0) << "a channel that cannot decode is not started";
+  EXPECT_GE(testing_util::MillisSince(start), 2000);
+  auto errors = capture.Matching("decoder could not start");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].severity, NORV::sLog::Severity::kError);
+  EXPECT_EQ(capture.Count("start av chan tid:0"), 1u);
+  EXPECT_EQ(p.thread_id(), 0u) << "the worker stopped again";
+  EXPECT_TRUE(WaitUntil([] { return Port9111IsFree(); })) << "nothing listens";
+
+  sender.release = true;
+  ASSERT_EQ(p.StartChan(), 1);
+  SendFrame(2001, "decoded after the block ended");
+  EXPECT_TRUE(capture.WaitFor("miss codec: ", 2)) << "the channel decodes again";
+  p.StopChan();
+  platform::SetClockMsForTesting(nullptr);
+}
+
 }  // namespace

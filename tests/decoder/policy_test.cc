@@ -285,6 +285,19 @@ class BlockingDecoder : public ScriptedDecoder {
   std::atomic<bool> entered{false}, release{false};
 };
 
+TEST_F(PolicyTest, ARestartWithholdsPredictedFramesUntilAKeyFrame) {
+  Push(10, 'I');
+  Push(11, 'P');
+  thread_.StopDecoding();
+  ASSERT_TRUE(thread_.StartDecoding());
+  Advance(1000);
+  Push(12, 'P');
+  EXPECT_EQ(capture_.Count("send REQUEST_CODE_FOR_I_FRAME nRet="), 1u);
+  Push(20, 'I');
+  Push(21, 'P');
+  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{10, 11, 20, 21}));
+}
+
 TEST(DecoderQueueTest, BoundedBacklogDropsTheNewestAndStopsPromptly) {
   NORV::sLog::LogCapture capture;
   BlockingDecoder decoder;

@@ -304,4 +304,44 @@ TEST_F(LogSetupTest, ACrashLeavesSignalLinesInTheFile) {
   EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n\[E\] [^\n]*\]\*\*\* SIGSEGV)"))) << text;
 }
 
+size_t Occurrences(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(LogSetupTest, WarningsAndErrorsLeaveNoFilesInTheTemporaryFolder) {
+  // As under a real host: no glog folder is set, so glog's own files would go to TMPDIR.
+  env_.erase(std::remove_if(env_.begin(), env_.end(),
+                            [](const std::string& v) { return v.rfind("GLOG_log_dir=", 0) == 0; }),
+             env_.end());
+  fs::create_directories(root_ / "tmp");
+  env_.push_back("TMPDIR=" + (root_ / "tmp").string());
+  std::string file = Run({"--errors", "--quiet"});
+  ASSERT_FALSE(file.empty());
+  EXPECT_EQ(Names(root_ / "tmp"), std::vector<std::string>{});
+  std::string text = Plain(file);
+  EXPECT_NE(text.find("]probe warning\n"), std::string::npos) << "every severity is in the file";
+  EXPECT_NE(text.find("]probe error\n"), std::string::npos);
+}
+
+TEST_F(LogSetupTest, ALogFolderThatCannotBeMadeIsReportedAndRetried) {
+  env_.push_back("GLOG_encrypt=0");
+  Touch(LogDir(), "a plain file where the folder should be\n");
+  Child c = Start({"--quiet", "--hold", "--lines", "1", "--more", "40"});
+  EXPECT_EQ(ReadFileLine(c), "") << "no file, and the probe goes on";
+  const std::string report = "COULD NOT CREATE LOGFILE '" + (LogDir() / "PellionProbe_").string();
+  EXPECT_EQ(Occurrences(ReadFile(last_stderr_), report), 1u) << ReadFile(last_stderr_);
+
+  // Once the folder can be made, a later write opens the file.
+  fs::remove(LogDir());
+  fs::create_directories(LogDir());
+  EXPECT_EQ(Finish(c), 0);
+  std::vector<std::string> names = Names(LogDir());
+  ASSERT_EQ(names.size(), 1u);
+  std::string text = ReadFile(LogDir() / names[0]);
+  EXPECT_NE(text.find("]line 40\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("]line 0\n"), std::string::npos) << "written while there was no file";
+}
+
 }  // namespace

@@ -23,7 +23,8 @@ struct ProbeClass {
 int main(int argc, char** argv) {
   std::string name = "PellionProbe", log_dir, backup;
   int keep = 5, lines = 1;
-  bool to_stderr = true, segv = false, glog_first = false, hold = false;
+  int more = 0;
+  bool to_stderr = true, segv = false, glog_first = false, hold = false, errors = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return std::string(i + 1 < argc ? argv[++i] : ""); };
@@ -47,6 +48,10 @@ int main(int argc, char** argv) {
       glog_first = true;
     else if (a == "--hold")
       hold = true;
+    else if (a == "--more")  // lines after --hold's wait
+      more = std::atoi(next().c_str());
+    else if (a == "--errors")
+      errors = true;
   }
   if (glog_first) {
     // A host that uses glog itself, with its own folder.
@@ -57,6 +62,10 @@ int main(int argc, char** argv) {
   NORV::sLog::GetLogInit().SetLogPrefix(to_stderr, backup, name, keep, log_dir);
   ProbeClass probe;
   for (int i = 0; i < lines; ++i) probe.Emit(i);
+  if (errors) {
+    LOGW << "probe warning";
+    LOGE << "probe error";
+  }
   if (glog_first) LOG(INFO) << "host line after";
   std::printf("FILE:%s\n", NORV::sLog::GetLogInit().CurrentLogFile().c_str());
   std::fflush(stdout);
@@ -65,6 +74,7 @@ int main(int argc, char** argv) {
   if (hold) {
     std::string s;
     std::getline(std::cin, s);
+    for (int i = 0; i < more; ++i) probe.Emit(lines + i);
   }
   return 0;
 }

@@ -252,6 +252,51 @@ TEST(ReceiverRestartTest, RapidRestartsKeepOneObserver) {
   EXPECT_EQ(overlaps.load(), 0);
 }
 
+// A start whose observer cannot be added must fail rather than listen deaf. The stopped loop is
+// kept ending by a delivery that blocks, and released just after the observer was refused, so
+// that binding alone would succeed.
+TEST(ReceiverRestartTest, AStartWithoutItsObserverFails) {
+  NORV::sLog::LogCapture capture;
+  NorvNetUDT::Options options;
+  options.previous_loop_wait_ms = 1000;
+  MetaUdpServer server(options);
+  struct Slot : NORV::sHelper::sigslot::has_slots<> {
+    std::atomic<int> frames{0};
+    std::atomic<bool> release{false};
+    void On(uint32_t, const std::string&) {
+      ++frames;
+      WaitUntil([this] { return release.load(); }, 30s);
+    }
+  } slot;
+  server.sig_vframe_.connect(&slot, &Slot::On);
+  ASSERT_TRUE(server.StartListen(0));
+  int port = server.listen_port();
+  {
+    FrameStream stream;
+    stream.port = port;
+    ASSERT_TRUE(WaitUntil([&] { return slot.frames.load() > 0; }));
+  }
+  std::thread releaser([&] {
+    capture.WaitFor("receive loop still ending, observer not added", 1, 30s);
+    slot.release = true;
+  });
+  server.StopListen();
+  EXPECT_FALSE(server.StartListen(port));
+  releaser.join();
+  EXPECT_FALSE(server.running());
+  EXPECT_EQ(capture.Count("receiver observer not added, not listening on port " +
+                          std::to_string(port)),
+            1u);
+  EXPECT_EQ(capture.Count("running_=[false]"), 1u);
+
+  int before = slot.frames.load();
+  FrameStream stream;
+  stream.port = port;
+  ASSERT_TRUE(WaitUntil([&] { return server.StartListen(port); }));
+  EXPECT_TRUE(WaitUntil([&] { return slot.frames.load() > before; })) << "it receives again";
+  server.StopListen();
+}
+
 // Destroying a listening receiver while datagrams arrive: the delivery thread must be gone before
 // the reassembly state it uses (a use-after-free under the address checker otherwise).
 TEST(ReceiverRestartTest, DestroyedWhileReceivingIsSafe) {
