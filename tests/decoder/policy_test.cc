@@ -2,6 +2,10 @@
 // and a clock the test sets. Frames are pushed through the real slot and worker thread.
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -9,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "CaptureFile.h"
 #include "VStreamDecoderThread.h"
 #include "common/wait.h"
 #include "log/log_capture.h"
@@ -253,6 +258,43 @@ TEST_F(PolicyTest, FramesOfParameterSetsAloneNeitherAskNorCountInGaps) {
   // A predicted frame after a lost one is still a gap, whatever came between.
   Push(9, 'P');
   EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame=6 frameidx=9"), 1u);
+}
+
+// Every frame goes to "netframe_<start>" before it is decoded; each published picture's own
+// frame goes to "<codec>_<w>x<h>_<start>" when the picture is published, in display order.
+TEST_F(PolicyTest, CaptureFilesHoldEveryFrameAndEachPublishedPicturesOwnFrame) {
+  namespace fs = std::filesystem;
+  const fs::path base =
+      fs::temp_directory_path() /
+      ("pellion-capture-" + std::to_string(std::random_device()()) + "-" +
+       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  fs::remove_all(base);
+  fs::create_directories(base / "raw-avfile");
+  SetCaptureBaseForTesting(base.string());
+  thread_.Stop(1000);
+  ASSERT_TRUE(thread_.StartDecoding());
+  decoder_.delay = 1;
+  for (auto [idx, frame] : std::vector<std::pair<uint32_t, std::string>>{
+           {1, "I@0;"}, {2, "P@2;"}, {3, "B@1;"}, {4, "X;"}, {5, "I@9;"}, {6, "P@10;"}})
+    Push(idx, frame);
+  thread_.StopDecoding();
+  SetCaptureBaseForTesting("");
+
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(base / "raw-avfile")) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  ASSERT_EQ(files.size(), 2u);
+  auto read = [](const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  };
+  const std::string picture = files[0].filename().string(), net = files[1].filename().string();
+  EXPECT_TRUE(std::regex_match(net, std::regex(R"(netframe_\d{4}(-\d\d){5})"))) << net;
+  EXPECT_EQ(picture, "h264_2x2_" + net.substr(9));
+  EXPECT_EQ(read(files[1]), "I@0;P@2;B@1;X;I@9;P@10;") << "a frame that fails is captured too";
+  // The decoder failed at 4 and lost the held P@2; 5 is then held until 6 comes.
+  EXPECT_EQ(read(files[0]), "I@0;B@1;I@9;");
+  fs::remove_all(base);
 }
 
 TEST_F(PolicyTest, NoHeldPictureCrossesARestart) {
