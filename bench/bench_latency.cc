@@ -35,11 +35,12 @@ const std::vector<std::string> kX265 = {
     "-preset", "ultrafast", "-x265-params", "bframes=0:keyint=30:log-level=error",
     "-f",      "hevc"};
 
-const std::vector<std::string> kX264Bframes = {"-c:v", "libx264", "-profile:v", "high", "-g", "30",
-                                               "-bf", "3", "-b_strategy", "0", "-f", "h264"};
+const std::vector<std::string> kX264Bframes = {"-c:v",        "libx264", "-profile:v", "high",
+                                               "-g",          "30",      "-bf",        "3",
+                                               "-b_strategy", "0",       "-f",         "h264"};
 const std::vector<std::string> kX265Default = {
     "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "keyint=30:log-level=error",
-    "-f", "hevc"};
+    "-f",   "hevc"};
 
 struct TraceFrame {
   uint32_t index;
@@ -258,8 +259,12 @@ int main() {
         {"4k30_h264", {"h264_3840x2160.h264", "3840x2160", 30, x264_fast}, 180},
         {"4k30_hevc", {"hevc_3840x2160.h265", "3840x2160", 10, kX265}, 180},
         // Decoders that hold pictures back: the latency adds the reorder delay's frames.
-        {"1080p30_h264_bpyramid", {"h264_bpyramid_1920x1080.h264", "1920x1080", 30, kX264Bframes}, 180},
-        {"1080p30_hevc_opengop", {"hevc_opengop_1920x1080.h265", "1920x1080", 30, kX265Default}, 180},
+        {"1080p30_h264_bpyramid",
+         {"h264_bpyramid_1920x1080.h264", "1920x1080", 30, kX264Bframes},
+         180},
+        {"1080p30_hevc_opengop",
+         {"hevc_opengop_1920x1080.h265", "1920x1080", 30, kX265Default},
+         180},
     };
     for (const Case& c : cases)
       if (!RunCase(c, receiver->listen_port(), &section, &reader, scratch)) status = 1;

@@ -154,7 +154,8 @@ void DecoderSeeds(const fs::path& root, const std::vector<Bytes>& h264,
     for (size_t i = 0; i + 4 < key.size() && first_slice == Bytes::npos; ++i) {
       if (key.compare(i, 3, Bytes("\0\0\1", 3)) != 0) continue;
       uint8_t h = static_cast<uint8_t>(key[i + 3]);
-      bool slice = units == &h264 ? (h & 0x1F) == 5 : ((h >> 1) & 0x3F) >= 16 && ((h >> 1) & 0x3F) <= 21;
+      bool slice =
+          units == &h264 ? (h & 0x1F) == 5 : ((h >> 1) & 0x3F) >= 16 && ((h >> 1) & 0x3F) <= 21;
       if (slice) first_slice = i;
     }
     if (first_slice == Bytes::npos) continue;

@@ -37,7 +37,8 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
   }
   ctx_ = std::move(ctx);
   codec_id_ = id;
-  if (remembered) LOGI << "decoder reopened with the remembered parameter sets of " << avcodec_get_name(id);
+  if (remembered)
+    LOGI << "decoder reopened with the remembered parameter sets of " << avcodec_get_name(id);
   // The next picture gets them in front, in case it has none of its own.
   resend_parameter_sets_ = id == remembered_codec_;
   return true;
@@ -74,7 +75,8 @@ bool VideoDecoder::Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo
       if (std::get<0>(key) == codec_id_) prefix += nal.size();
   }
   av_packet_unref(packet_.get());
-  if (size > INT32_MAX - prefix || av_new_packet(packet_.get(), static_cast<int>(prefix + size)) < 0) {
+  if (size > INT32_MAX - prefix ||
+      av_new_packet(packet_.get(), static_cast<int>(prefix + size)) < 0) {
     LOGE << "faild to av_new_packet";
     Close();
     return false;
@@ -114,7 +116,8 @@ ReceiveStatus VideoDecoder::Receive(DecodedPicture* picture) {
   picture->width = frame_->width;
   picture->height = frame_->height;
   picture->picture_type = frame_->pict_type;
-  picture->corrupt = frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+  picture->corrupt =
+      frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
   picture->codec_id = codec_id_;
   return ReceiveStatus::kPicture;
 }
@@ -123,8 +126,8 @@ bool VideoDecoder::ConvertTo(std::vector<uint8_t>* out) {
   const AVFrame* f = frame_.get();
   const int w = f->width, h = f->height;
   // Kept between pictures: a new conversion context per picture costs more than the picture.
-  sws_.reset(sws_getCachedContext(sws_.release(), w, h, static_cast<AVPixelFormat>(f->format), w,
-                                  h, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
+  sws_.reset(sws_getCachedContext(sws_.release(), w, h, static_cast<AVPixelFormat>(f->format), w, h,
+                                  AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!sws_) {
     LOGE << "SwsContext is null";
     return false;

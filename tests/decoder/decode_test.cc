@@ -21,7 +21,9 @@ namespace {
 
 using pellion_tools::Codec;
 
-std::string ClipPath(const std::string& name) { return std::string(PELLION_CLIPS_DIR) + "/" + name; }
+std::string ClipPath(const std::string& name) {
+  return std::string(PELLION_CLIPS_DIR) + "/" + name;
+}
 
 struct Clip {
   std::vector<uint8_t> bytes;
@@ -93,9 +95,9 @@ TEST(ProbeTest, PlaylistsAndOtherContainersAreNeverOpened) {
   NORV::sLog::LogCapture capture;
   std::string playlist =
       "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nfile:///etc/passwd\n#EXT-X-ENDLIST\n";
-  EXPECT_EQ(probe_video_codec_id(reinterpret_cast<const uint8_t*>(playlist.data()),
-                                 playlist.size()),
-            AV_CODEC_ID_NONE);
+  EXPECT_EQ(
+      probe_video_codec_id(reinterpret_cast<const uint8_t*>(playlist.data()), playlist.size()),
+      AV_CODEC_ID_NONE);
   EXPECT_EQ(capture.Count("Could not open input error:"), 1u);
   std::string concat = "ffconcat version 1.0\nfile /etc/passwd\n";
   EXPECT_EQ(probe_video_codec_id(reinterpret_cast<const uint8_t*>(concat.data()), concat.size()),
@@ -144,7 +146,9 @@ TEST_F(DecoderTest, OddSizesKeepTheirRoundedUpChroma) {
   ExpectBitExact("h264_642x362.h264", Codec::kH264, 642, 362, 30);
 }
 
-TEST_F(DecoderTest, HevcIsBitExact) { ExpectBitExact("hevc_640x360.h265", Codec::kHevc, 640, 360, 60); }
+TEST_F(DecoderTest, HevcIsBitExact) {
+  ExpectBitExact("hevc_640x360.h265", Codec::kHevc, 640, 360, 60);
+}
 
 TEST_F(DecoderTest, UltraHdHevcFillsTheWholeSection) {
   Clip clip = LoadClip("hevc_3840x2160.h265", Codec::kHevc);
@@ -184,7 +188,7 @@ struct Output {
 };
 
 void RunFrames(VideoDecoder& d, const std::vector<std::vector<uint8_t>>& frames, Output* out,
-         int64_t first_tag = 0) {
+               int64_t first_tag = 0) {
   for (size_t i = 0; i < frames.size(); ++i) {
     FrameInfo info;
     if (!d.Send(frames[i].data(), frames[i].size(), first_tag + static_cast<int64_t>(i), &info)) {
@@ -229,8 +233,10 @@ std::vector<std::vector<uint8_t>> SeparateParameterSets(Codec codec,
       to.insert(to.end(), frame.begin() + b, frame.begin() + e);
     }
     if (!ps.empty() && !(only_first && seen)) {
-      if (!only_first) out.push_back(ps);
-      else rest.insert(rest.begin(), ps.begin(), ps.end());
+      if (!only_first)
+        out.push_back(ps);
+      else
+        rest.insert(rest.begin(), ps.begin(), ps.end());
       seen = true;
     }
     out.push_back(rest);
@@ -251,8 +257,8 @@ void ExpectDisplayOrderBitExact(const Output& out, const std::string& name, size
   EXPECT_EQ(distinct.size(), out.tags.size()) << "a tag came out twice";
   for (size_t k = 0; k < out.pictures.size(); ++k) {
     ASSERT_EQ(out.pictures[k].size(), picture);
-    ASSERT_TRUE(std::equal(out.pictures[k].begin(), out.pictures[k].end(),
-                           reference.begin() + k * picture))
+    ASSERT_TRUE(
+        std::equal(out.pictures[k].begin(), out.pictures[k].end(), reference.begin() + k * picture))
         << name << " picture " << k << " (tag " << out.tags[k] << ") differs";
   }
 }
@@ -275,7 +281,7 @@ TEST_F(DecoderTest, ReorderingStreamsComeOutInDisplayOrderUnderTheirFramesTags) 
     EXPECT_EQ(capture.Count("miss codec"), 0u);
     // Held back: a few pictures at most, never the whole stream.
     ExpectDisplayOrderBitExact(out, c.name, 60, 54);
-    EXPECT_NE(out.tags, std::vector<int64_t>(out.tags.size()) ) << "tags are the frames' own";
+    EXPECT_NE(out.tags, std::vector<int64_t>(out.tags.size())) << "tags are the frames' own";
     bool reordered = false;
     for (size_t k = 1; k < out.tags.size(); ++k) reordered |= out.tags[k] < out.tags[k - 1];
     EXPECT_TRUE(reordered) << "the clip does not reorder: it tests nothing";

@@ -2,12 +2,13 @@
 // and a clock the test sets. Frames are pushed through the real slot and worker thread.
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <regex>
-#include <deque>
-#include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,8 @@ class ScriptedDecoder : public FrameDecoder {
     info->key = frame[0] == 'I';
     if (!info->has_slice) return true;
     size_t at = frame.find('@');
-    long display = at == std::string::npos ? static_cast<long>(tag) : std::stol(frame.substr(at + 1));
+    long display =
+        at == std::string::npos ? static_cast<long>(tag) : std::stol(frame.substr(at + 1));
     held.push_back({tag, display, frame[0], frame.find('!') != std::string::npos});
     return true;
   }
@@ -125,6 +127,14 @@ class PolicyTest : public ::testing::Test {
     ASSERT_TRUE(thread_.PostTask([&done] { done = true; }));
     ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
     ASSERT_EQ(decoder_.decoded.load(), before + 1);
+  }
+  // "1:I@0 2:P@3 ...": index and frame, in arrival order.
+  void PushAll(const std::string& script) {
+    std::istringstream in(script);
+    for (std::string item; in >> item;) {
+      size_t colon = item.find(':');
+      Push(static_cast<uint32_t>(std::stoul(item.substr(0, colon))), item.substr(colon + 1));
+    }
   }
   void Advance(uint32_t ms) { g_now += ms; }
 
@@ -207,10 +217,7 @@ TEST_F(PolicyTest, ReorderedPicturesArePublishedOnceInDisplayOrderUnderTheirOwnI
   Requests requests;
   thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
   decoder_.delay = 2;
-  for (auto [idx, frame] : std::vector<std::pair<uint32_t, std::string>>{
-           {1, "I@0"}, {2, "P@3"}, {3, "B@1"}, {4, "B@2"}, {5, "P@6"}, {6, "B@4"}, {7, "B@5"},
-           {8, "P@9"}, {9, "B@7"}, {10, "B@8"}})
-    Push(idx, frame);
+  PushAll("1:I@0 2:P@3 3:B@1 4:B@2 5:P@6 6:B@4 7:B@5 8:P@9 9:B@7 10:B@8");
   EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 3, 4, 2, 6, 7, 5, 9}));
   EXPECT_EQ(requests.count.load(), 0) << "a picture held back is no failure";
   EXPECT_EQ(capture_.Count("miss codec"), 0u);
@@ -220,12 +227,11 @@ TEST_F(PolicyTest, AfterAGapNeitherHeldNorLeadingPicturesArePublished) {
   Requests requests;
   thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
   decoder_.delay = 2;
-  for (auto [idx, frame] : std::vector<std::pair<uint32_t, std::string>>{
-           {1, "I@0"}, {2, "P@3"}, {3, "B@1"}, {4, "B@2"}, {5, "P@6"},
-           {7, "P@9"},  // 6 lost: 2 and 5, held from before the gap, stay unpublished
-           {8, "I@12"}, {9, "B@10"}, {10, "B@11"},  // a key frame and its leading pictures
-           {11, "P@15"}, {12, "B@13"}, {13, "B@14"}})
-    Push(idx, frame);
+  PushAll(
+      "1:I@0 2:P@3 3:B@1 4:B@2 5:P@6 "
+      "7:P@9 "                  // 6 lost: 2 and 5, held from before the gap, stay unpublished
+      "8:I@12 9:B@10 10:B@11 "  // a key frame and its leading pictures
+      "11:P@15 12:B@13 13:B@14");
   EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame=5 frameidx=7"), 1u);
   EXPECT_EQ(capture_.Count("recv i frame, frameidx=8"), 1u);
   EXPECT_EQ(requests.count.load(), 1);
@@ -250,9 +256,7 @@ TEST_F(PolicyTest, ACorruptPictureActsAsAFailure) {
 TEST_F(PolicyTest, FramesOfParameterSetsAloneNeitherAskNorCountInGaps) {
   Requests requests;
   thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
-  for (auto [idx, frame] : std::vector<std::pair<uint32_t, std::string>>{
-           {1, "S"}, {2, "I"}, {3, "P"}, {4, "S"}, {5, "I"}, {6, "P"}, {7, "S"}})
-    Push(idx, frame);
+  PushAll("1:S 2:I 3:P 4:S 5:I 6:P 7:S");
   EXPECT_EQ(requests.count.load(), 0);
   EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{2, 3, 5, 6}));
   // A predicted frame after a lost one is still a gap, whatever came between.
@@ -264,19 +268,16 @@ TEST_F(PolicyTest, FramesOfParameterSetsAloneNeitherAskNorCountInGaps) {
 // frame goes to "<codec>_<w>x<h>_<start>" when the picture is published, in display order.
 TEST_F(PolicyTest, CaptureFilesHoldEveryFrameAndEachPublishedPicturesOwnFrame) {
   namespace fs = std::filesystem;
-  const fs::path base =
-      fs::temp_directory_path() /
-      ("pellion-capture-" + std::to_string(std::random_device()()) + "-" +
-       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  const fs::path base = fs::temp_directory_path() /
+                        ("pellion-capture-" + std::to_string(std::random_device()()) + "-" +
+                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
   fs::remove_all(base);
   fs::create_directories(base / "raw-avfile");
   SetCaptureBaseForTesting(base.string());
   thread_.Stop(1000);
   ASSERT_TRUE(thread_.StartDecoding());
   decoder_.delay = 1;
-  for (auto [idx, frame] : std::vector<std::pair<uint32_t, std::string>>{
-           {1, "I@0;"}, {2, "P@2;"}, {3, "B@1;"}, {4, "X;"}, {5, "I@9;"}, {6, "P@10;"}})
-    Push(idx, frame);
+  PushAll("1:I@0; 2:P@2; 3:B@1; 4:X; 5:I@9; 6:P@10;");
   thread_.StopDecoding();
   SetCaptureBaseForTesting("");
 

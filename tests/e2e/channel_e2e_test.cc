@@ -109,10 +109,10 @@ TEST_P(ChannelE2eTest, EveryPictureReadIsTheReferenceOfItsAccessUnit) {
   // pictures back lets them all out in front of it.
   const uint32_t closing = trace.frames.back().index + 1;
   Child closer;
-  ASSERT_TRUE(closer.Start({PELLION_SEND_PATH, ClipPath(clip).string(), "--host", "127.0.0.1",
-                            "--port", "9111", "--request-port", "0", "--frames", "5",
-                            "--first-index", std::to_string(closing)},
-                           dir_ / "closing.out", dir_ / "closing.err"));
+  ASSERT_TRUE(closer.Start(
+      {PELLION_SEND_PATH, ClipPath(clip).string(), "--host", "127.0.0.1", "--port", "9111",
+       "--request-port", "0", "--frames", "5", "--first-index", std::to_string(closing)},
+      dir_ / "closing.out", dir_ / "closing.err"));
   read_until([&] { return !reads.empty() && reads.back().header.frame_index == closing; }, 10s);
   EXPECT_EQ(closer.Wait(10s), 0) << ReadText(dir_ / "closing.err");
   channel.StopChan();
@@ -161,7 +161,8 @@ TEST_P(ChannelE2eTest, EveryPictureReadIsTheReferenceOfItsAccessUnit) {
   // shows as requests (below) and as a missing closing frame.
   EXPECT_LE(missed * 2, trace.frames.size()) << "most frames never seen\n"
                                              << ReadText(dir_ / "send.err");
-  EXPECT_LE(torn * 20, static_cast<int>(reads.size())) << "a reader that keeps up sees few torn pictures";
+  EXPECT_LE(torn * 20, static_cast<int>(reads.size()))
+      << "a reader that keeps up sees few torn pictures";
   EXPECT_EQ(requests.calls.load(), 0) << "a whole stream needs no key-frame request";
 }
 
@@ -175,9 +176,12 @@ TEST_F(ChannelE2eTest, NoHeldPictureCrossesARestart) {
   ASSERT_TRUE(reader.Open()) << std::strerror(reader.error());
   auto send = [&](const std::string& first, const std::string& frames, const char* name) {
     Child sender;
-    std::vector<std::string> argv = {PELLION_SEND_PATH, ClipPath(clip).string(), "--host",
-                                     "127.0.0.1", "--port", "9111", "--fps", "60",
-                                     "--request-port", "0", "--first-index", first};
+    std::vector<std::string> argv = {PELLION_SEND_PATH, ClipPath(clip).string(),
+                                     "--host",          "127.0.0.1",
+                                     "--port",          "9111",
+                                     "--fps",           "60",
+                                     "--request-port",  "0",
+                                     "--first-index",   first};
     if (!frames.empty()) argv.insert(argv.end(), {"--frames", frames});
     EXPECT_TRUE(sender.Start(argv, dir_ / (std::string(name) + ".out"),
                              dir_ / (std::string(name) + ".err")));

@@ -91,7 +91,8 @@ class HostE2eTest : public ::testing::Test {
     ASSERT_EQ(closer.Wait(30s), 0) << ReadText(dir_ / "closing.err");
     bool closed = WaitUntil([&] {
       std::vector<DumpRecord> d = ReadDump(dump, false);
-      return std::any_of(d.begin(), d.end(), [&](const DumpRecord& r) { return r.index == closing; });
+      return std::any_of(d.begin(), d.end(),
+                         [&](const DumpRecord& r) { return r.index == closing; });
     });
     for (const TraceFrame& f : ReadTrace(dir_ / "closing").frames) {
       run->trace.position[f.index] = run->trace.frames.size();
@@ -176,24 +177,24 @@ TEST_P(HostClipE2eTest, EveryDumpedPictureIsTheReferenceOfItsAccessUnit) {
   EXPECT_EQ(run.host_out.find("miss codec"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Senders, HostClipE2eTest,
-    ::testing::Values(Sent{"h264_640x360.h264", "inline"},
-                      Sent{"h264_bpyramid_640x360.h264", "inline"},
-                      Sent{"hevc_opengop_640x360.h265", "inline"},
-                      Sent{"h264_bpyramid_640x360.h264", "separate"},
-                      Sent{"hevc_opengop_640x360.h265", "separate"},
-                      Sent{"h264_bpyramid_640x360.h264", "once"},
-                      Sent{"hevc_opengop_640x360.h265", "once"}),
-    [](const auto& info) {
-      std::string clip = info.param.clip;
-      std::string name = clip.find("bpyramid") != std::string::npos  ? "H264BPyramid"
-                         : clip.find("opengop") != std::string::npos ? "HevcOpenGop"
-                                                                     : "H264";
-      std::string mode = info.param.parameter_sets;
-      mode[0] = static_cast<char>(std::toupper(mode[0]));
-      return name + mode;
-    });
+INSTANTIATE_TEST_SUITE_P(Senders, HostClipE2eTest,
+                         ::testing::Values(Sent{"h264_640x360.h264", "inline"},
+                                           Sent{"h264_bpyramid_640x360.h264", "inline"},
+                                           Sent{"hevc_opengop_640x360.h265", "inline"},
+                                           Sent{"h264_bpyramid_640x360.h264", "separate"},
+                                           Sent{"hevc_opengop_640x360.h265", "separate"},
+                                           Sent{"h264_bpyramid_640x360.h264", "once"},
+                                           Sent{"hevc_opengop_640x360.h265", "once"}),
+                         [](const auto& info) {
+                           std::string clip = info.param.clip;
+                           std::string name =
+                               clip.find("bpyramid") != std::string::npos  ? "H264BPyramid"
+                               : clip.find("opengop") != std::string::npos ? "HevcOpenGop"
+                                                                           : "H264";
+                           std::string mode = info.param.parameter_sets;
+                           mode[0] = static_cast<char>(std::toupper(mode[0]));
+                           return name + mode;
+                         });
 
 class HostLossE2eTest : public HostE2eTest, public ::testing::WithParamInterface<const char*> {};
 

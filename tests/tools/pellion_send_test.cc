@@ -411,8 +411,8 @@ TEST_F(SendTest, NoDatagramIsShorterThanTenBytes) {
                    .units;
   ASSERT_FALSE(units.empty());
   const size_t payload = units[0].size - 1;
-  Result r = Send(Quick({Clip("h264_640x360.h264").string(), "--payload", std::to_string(payload),
-                         "--frames", "1"}));
+  Result r = Send(Quick(
+      {Clip("h264_640x360.h264").string(), "--payload", std::to_string(payload), "--frames", "1"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   std::vector<Frame> frames = GroupFrames(r.packets);
   ASSERT_EQ(frames.size(), 1u);
@@ -824,7 +824,8 @@ std::vector<Nal> ParameterSets(Codec c, const Bytes& b) {
 std::vector<Nal> FirstSets(Codec c, const Bytes& clip) {
   pellion_tools::SplitStream s = pellion_tools::SplitAccessUnits(c, clip);
   if (s.units.empty()) return {};
-  return ParameterSets(c, Bytes(clip.begin(), clip.begin() + static_cast<ptrdiff_t>(s.units[0].size)));
+  return ParameterSets(c,
+                       Bytes(clip.begin(), clip.begin() + static_cast<ptrdiff_t>(s.units[0].size)));
 }
 bool OnlyParameterSets(Codec c, const Bytes& b) {
   std::vector<Nal> all = Nals(c, b);
@@ -930,14 +931,14 @@ TEST_P(ParameterSetTest, OnceSendsChangedSetsAgain) {
   Bytes ab = a;
   ab.insert(ab.end(), b.begin(), b.end());
   const fs::path joined = dir_ / ("joined" + Clip(GetParam()).extension().string());
-  std::ofstream(joined, std::ios::binary).write(reinterpret_cast<const char*>(ab.data()),
-                                                static_cast<std::streamsize>(ab.size()));
+  std::ofstream(joined, std::ios::binary)
+      .write(reinterpret_cast<const char*>(ab.data()), static_cast<std::streamsize>(ab.size()));
   const size_t na = pellion_tools::SplitAccessUnits(c, a).units.size();
   const size_t nb = pellion_tools::SplitAccessUnits(c, b).units.size();
   ASSERT_FALSE(FirstSets(c, a) == FirstSets(c, b));
 
-  Result r = Send(Quick({joined.string(), "--parameter-sets", "once", "--loop", "2", "--payload",
-                         "8000"}));
+  Result r = Send(
+      Quick({joined.string(), "--parameter-sets", "once", "--loop", "2", "--payload", "8000"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   std::vector<Frame> frames = GroupFrames(r.packets);
   ASSERT_EQ(frames.size(), 2 * (na + nb));
@@ -959,9 +960,7 @@ TEST_P(ParameterSetTest, OnceSendsChangedSetsAgain) {
 
 INSTANTIATE_TEST_SUITE_P(Codecs, ParameterSetTest,
                          ::testing::Values("h264_640x360.h264", "hevc_640x360.h265"),
-                         [](const auto& info) {
-                           return std::string(info.param).substr(0, 4);
-                         });
+                         [](const auto& info) { return std::string(info.param).substr(0, 4); });
 
 class EncoderParameterSetTest : public SendTest,
                                 public ::testing::WithParamInterface<const char*> {};
@@ -973,8 +972,7 @@ TEST_P(EncoderParameterSetTest, SeparateGivesAForcedKeyFrameItsSetsAndOnceSendsT
   uint32_t asked_at = 0;
   bool stopped = false;
   Result r = Send({"--encode", "--codec", GetParam(), "--size", "320x240", "--fps", "100", "--gop",
-                   "1000", "--parameter-sets", "separate", "--request-port",
-                   std::to_string(port)},
+                   "1000", "--parameter-sets", "separate", "--request-port", std::to_string(port)},
                   [&](pid_t pid, const Result& so_far) {
                     uint32_t got = FramesSoFar(so_far);
                     if (asked_at == 0 && got >= 10) {
@@ -1011,8 +1009,8 @@ TEST_P(EncoderParameterSetTest, SeparateGivesAForcedKeyFrameItsSetsAndOnceSendsT
   EXPECT_EQ(joined.errors, 0) << "a receiver joining at the answer decodes from there";
   EXPECT_EQ(joined.luma_hashes.size(), frames.size() - set_frames[1] - 1);
 
-  r = Send(Quick({"--encode", "--codec", GetParam(), "--size", "320x240", "--gop", "10",
-                  "--frames", "30", "--parameter-sets", "once"}));
+  r = Send(Quick({"--encode", "--codec", GetParam(), "--size", "320x240", "--gop", "10", "--frames",
+                  "30", "--parameter-sets", "once"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   frames = GroupFrames(r.packets);
   ASSERT_EQ(frames.size(), 30u);
@@ -1079,10 +1077,10 @@ TEST(ElementaryStream, NalUnitsCoverTheBytesAndParameterSetIdsAreRead) {
   }
   // The HEVC SPS id sits behind profile_tier_level, here with one sub-layer of its own.
   Bytes sps = {0x42, 0x01, 0x03};
-  sps.insert(sps.end(), 12, 0x01);  // general profile and level
+  sps.insert(sps.end(), 12, 0x01);      // general profile and level
   sps.insert(sps.end(), {0xc0, 0x00});  // sub-layer profile and level present, reserved bits
-  sps.insert(sps.end(), 12, 0x01);  // the sub-layer's profile and level
-  sps.push_back(0x34);              // ue(5)
+  sps.insert(sps.end(), 12, 0x01);      // the sub-layer's profile and level
+  sps.push_back(0x34);                  // ue(5)
   EXPECT_EQ(ParameterSetId(Codec::kHevc, 33, sps), 5);
   EXPECT_EQ(ParameterSetId(Codec::kHevc, 33, Bytes(sps.begin(), sps.end() - 1)), -1);
   Bytes clip = ReadBytes(Clip("hevc_640x360.h265"));
