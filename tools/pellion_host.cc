@@ -434,8 +434,7 @@ int RunChannel(IAVStreamInterface* plugin, const Options& o) {
       std::printf(
           "pellion-host: %d pictures/s (%d in all), %d index gaps, %d torn, %d key-frame "
           "requests (%d sent)\n",
-          in_second, total, gaps, static_cast<int>(stats.torn()), sender.requests(),
-          sender.sent());
+          in_second, total, gaps, static_cast<int>(stats.torn()), sender.requests(), sender.sent());
       std::fflush(stdout);
       in_second = 0;
       second = now;
@@ -444,7 +443,7 @@ int RunChannel(IAVStreamInterface* plugin, const Options& o) {
     if (!reader.Wait(50)) continue;
     pellion::FramePublication info;
     // A torn copy is no picture the plug-in published: it is counted, and goes nowhere.
-    if (!stats.Count(reader.Read(&h, &picture, &info), info)) continue;
+    if (!stats.Count(reader.ReadWhole(&h, &picture, &info), info)) continue;
     if (dump != nullptr && !pellion_tools::AppendDumpRecord(dump, h, picture)) {
       std::fprintf(stderr, "pellion-host: cannot write %s: %s\n", o.dump.c_str(),
                    std::strerror(errno));

@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
       continue;
     }
     pellion::FramePublication info;
-    const pellion::ReadResult result = reader.Read(&h, &picture, &info);
+    const pellion::ReadResult result = reader.ReadWhole(&h, &picture, &info);
     if (result == pellion::ReadResult::kUnavailable) continue;
     last_picture = now;
     // A torn copy may mix two pictures: it is counted, not written.

@@ -21,8 +21,7 @@ class ReadStats {
     if (!info.has_record) return true;
     has_record_ = true;
     // A new writer, or a sequence that went back, starts the count afresh.
-    if (last_sequence_ != 0 && info.writer_id == last_writer_ &&
-        info.sequence > last_sequence_ + 2)
+    if (last_sequence_ != 0 && info.writer_id == last_writer_ && info.sequence > last_sequence_ + 2)
       missed_ += (info.sequence - last_sequence_) / 2 - 1;
     last_sequence_ = info.sequence;
     last_writer_ = info.writer_id;

@@ -132,10 +132,10 @@ inline int64_t PublicationClockUs() {
 
 // What a read found out about the picture beyond its header.
 struct FramePublication {
-  bool has_record = false;    // false: an older plug-in, checked by its header only
-  uint64_t sequence = 0;      // even; +2 per picture
-  int64_t published_us = 0;   // on PublicationClockUs()
-  uint32_t writer_id = 0;     // the plug-in's process id
+  bool has_record = false;   // false: an older plug-in, checked by its header only
+  uint64_t sequence = 0;     // even; +2 per picture
+  int64_t published_us = 0;  // on PublicationClockUs()
+  uint32_t writer_id = 0;    // the plug-in's process id
 };
 
 enum class ReadResult {
@@ -229,7 +229,7 @@ class FrameReader {
   // pictures (the next one arrived meanwhile, every try). False when the section holds no valid
   // picture.
   bool Read(FrameHeader* header, std::vector<uint8_t>* picture, bool* torn = nullptr) {
-    ReadResult r = Read(header, picture, static_cast<FramePublication*>(nullptr));
+    ReadResult r = ReadWhole(header, picture, nullptr);
     if (torn != nullptr) *torn = r == ReadResult::kTorn;
     return r != ReadResult::kUnavailable;
   }
@@ -241,14 +241,15 @@ class FrameReader {
 
   // As above, and says what the record tells. With the record a kGood copy is never mixed;
   // without it (an older plug-in) only a change of the header is caught.
-  ReadResult Read(FrameHeader* header, std::vector<uint8_t>* picture, FramePublication* info) {
+  ReadResult ReadWhole(FrameHeader* header, std::vector<uint8_t>* picture, FramePublication* info) {
     if (data_ == nullptr) return ReadResult::kUnavailable;
     const uint8_t* record = data_ + kFrameRecordOffset;
-    const bool has_record = size_ >= kFrameRecordOffset + kFrameRecordSize &&
-                            RecordField<uint32_t>(record, kRecordMagic).load(
-                                std::memory_order_acquire) == kFrameRecordMagic &&
-                            RecordField<uint32_t>(record, kRecordVersion).load(
-                                std::memory_order_relaxed) == kFrameRecordVersion;
+    const bool has_record =
+        size_ >= kFrameRecordOffset + kFrameRecordSize &&
+        RecordField<uint32_t>(record, kRecordMagic).load(std::memory_order_acquire) ==
+            kFrameRecordMagic &&
+        RecordField<uint32_t>(record, kRecordVersion).load(std::memory_order_relaxed) ==
+            kFrameRecordVersion;
     if (info != nullptr) *info = FramePublication{};
     if (!has_record) return ReadByHeader(header, picture);
     auto sequence = RecordField<uint64_t>(record, kRecordSequence);

@@ -90,7 +90,7 @@ TEST_F(RecordTest, SequenceRisesByTwoPerPictureAndARefusalLeavesIt) {
   pellion::FrameHeader h;
   std::vector<uint8_t> got;
   FramePublication info;
-  ASSERT_EQ(reader.Read(&h, &got, &info), ReadResult::kGood);
+  ASSERT_EQ(reader.ReadWhole(&h, &got, &info), ReadResult::kGood);
   EXPECT_TRUE(info.has_record);
   EXPECT_EQ(info.sequence, 4u);
   EXPECT_EQ(info.published_us, published);
@@ -152,7 +152,7 @@ TEST_F(RecordTest, AReadDuringACopyIsNeverGoodAndAfterItIsWhole) {
   pellion::FrameHeader h;
   std::vector<uint8_t> got;
   FramePublication info;
-  ReadResult r = reader.Read(&h, &got, &info);
+  ReadResult r = reader.ReadWhole(&h, &got, &info);
   EXPECT_NE(r, ReadResult::kGood);
   bool torn = false;
   bool read = reader.Read(&h, &got, &torn);
@@ -164,7 +164,7 @@ TEST_F(RecordTest, AReadDuringACopyIsNeverGoodAndAfterItIsWhole) {
   }
   cv.notify_all();
   writer.join();
-  ASSERT_EQ(reader.Read(&h, &got, &info), ReadResult::kGood);
+  ASSERT_EQ(reader.ReadWhole(&h, &got, &info), ReadResult::kGood);
   EXPECT_EQ(h.frame_index, 2u);
   EXPECT_EQ(info.sequence, 4u);
   EXPECT_EQ(got, Uniform(n, 0xEE));
@@ -183,7 +183,7 @@ TEST_F(RecordTest, ASectionTooSmallForTheRecordHasNone) {
   pellion::FrameHeader h;
   std::vector<uint8_t> got;
   FramePublication info;
-  ASSERT_EQ(reader.Read(&h, &got, &info), ReadResult::kGood);
+  ASSERT_EQ(reader.ReadWhole(&h, &got, &info), ReadResult::kGood);
   EXPECT_FALSE(info.has_record);
   EXPECT_EQ(h.frame_index, 5u);
   EXPECT_EQ(got, Uniform(64 * 32 * 3 / 2, 7));
@@ -208,7 +208,7 @@ TEST_F(RecordTest, AReaderInAnotherProcessNeverAcceptsAMixedPicture) {
     FramePublication info;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (std::chrono::steady_clock::now() < end) {
-      ReadResult r = reader.Read(&h, &got, &info);
+      ReadResult r = reader.ReadWhole(&h, &got, &info);
       if (r == ReadResult::kTorn) ++counts[1];
       if (r == ReadResult::kUnavailable) ++counts[2];
       if (r != ReadResult::kGood) continue;
@@ -239,8 +239,9 @@ TEST_F(RecordTest, AReaderInAnotherProcessNeverAcceptsAMixedPicture) {
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_EQ(WEXITSTATUS(status), 0);
   ASSERT_EQ(got, static_cast<ssize_t>(sizeof counts));
-  std::printf("published %u, good copies %ld, torn caught %ld, unavailable %ld, mixed accepted %ld\n",
-              index, counts[0], counts[1], counts[2], counts[3]);
+  std::printf(
+      "published %u, good copies %ld, torn caught %ld, unavailable %ld, mixed accepted %ld\n",
+      index, counts[0], counts[1], counts[2], counts[3]);
   // A writer that never pauses leaves few chances for a whole copy; how many is the machine's.
   EXPECT_EQ(counts[3], 0);
 }

@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
     if (seconds > 0 && Clock::now() - start >= std::chrono::duration<double>(seconds)) break;
     if (!reader.Wait(50)) continue;
     pellion::FramePublication info;
-    if (!stats.Count(reader.Read(&h, &picture, &info), info)) continue;
+    if (!stats.Count(reader.ReadWhole(&h, &picture, &info), info)) continue;
     if (dump != nullptr && !pellion_tools::AppendDumpRecord(dump, h, picture)) write_failed = true;
     ++total;
   }
