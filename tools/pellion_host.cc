@@ -442,8 +442,14 @@ int RunChannel(IAVStreamInterface* plugin, const Options& o) {
     if (show && !window.Pump()) break;
     if (!reader.Wait(50)) continue;
     pellion::FramePublication info;
+    const pellion::ReadResult result = reader.ReadWhole(&h, &picture, &info);
+    // The section and its signal outlive processes: a picture another process left there is
+    // not one of this run's plug-in.
+    if (result == pellion::ReadResult::kGood && info.has_record &&
+        info.writer_id != static_cast<uint32_t>(getpid()))
+      continue;
     // A torn copy is no picture the plug-in published: it is counted, and goes nowhere.
-    if (!stats.Count(reader.ReadWhole(&h, &picture, &info), info)) continue;
+    if (!stats.Count(result, info)) continue;
     if (dump != nullptr && !pellion_tools::AppendDumpRecord(dump, h, picture)) {
       std::fprintf(stderr, "pellion-host: cannot write %s: %s\n", o.dump.c_str(),
                    std::strerror(errno));

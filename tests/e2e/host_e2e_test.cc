@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ShareMemVFrame.h"
 #include "common/wait.h"
 #include "e2e_support.h"
 
@@ -22,7 +23,8 @@ using namespace e2e;
 using testing_util::WaitUntil;
 
 constexpr const char* kClip = "h264_640x360.h264";
-constexpr size_t kGop = 30;  // the clip's key-frame interval
+constexpr size_t kGop = 30;                   // the clip's key-frame interval
+constexpr uint32_t kLeftBehind = 0x7FFF0000;  // an index the sender never uses
 
 struct Streamed {
   Trace trace;        // the run's frames, then the closing frame
@@ -57,6 +59,11 @@ class HostE2eTest : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([] { return !UdpPortBound(9111); }, 5s)) << "UDP 9111 is taken";
     const std::string port = std::to_string(FreeTcpPort());
     const fs::path dump = dir_ / "dump";
+    {
+      // A picture and its signal that an earlier process left behind: not the host's to show.
+      ShareMemVFrame earlier;
+      ASSERT_TRUE(earlier.WriteTo(kLeftBehind, 640, 360, std::vector<uint8_t>(640 * 360 * 3 / 2)));
+    }
     Child host;
     ASSERT_TRUE(host.Start({PELLION_HOST_PATH, "--module", PELLION_MODULE_PATH, "--headless",
                             "--dump", dump.string(), "--sender-port", port, "--seconds", "120"},

@@ -179,7 +179,12 @@ int main(int argc, char** argv) {
     if (seconds > 0 && Clock::now() - start >= std::chrono::duration<double>(seconds)) break;
     if (!reader.Wait(50)) continue;
     pellion::FramePublication info;
-    if (!stats.Count(reader.ReadWhole(&h, &picture, &info), info)) continue;
+    const pellion::ReadResult result = reader.ReadWhole(&h, &picture, &info);
+    // A picture another process left in the section is not one of this run's plug-in.
+    if (result == pellion::ReadResult::kGood && info.has_record &&
+        info.writer_id != static_cast<uint32_t>(GetCurrentProcessId()))
+      continue;
+    if (!stats.Count(result, info)) continue;
     if (dump != nullptr && !pellion_tools::AppendDumpRecord(dump, h, picture)) write_failed = true;
     ++total;
   }
