@@ -95,7 +95,7 @@ bool ShareMemVFrame::WriteTo(uint32_t frame_index, uint32_t width, uint32_t heig
     sequence = seq.load(std::memory_order_relaxed);
     sequence += (sequence & 1) + 1;  // odd: a picture is on its way
     seq.store(sequence, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    pellion::RecordFence(std::memory_order_release);
   }
   PutLe16(base + 5, width);
   PutLe16(base + 7, height);
