@@ -5,6 +5,13 @@
 //                         on the same frames.
 //   writeto_us_*:         one WriteTo of a picture into the section, against a plain memcpy of
 //                         the same size into memory of this process.
+//   record_us_*:          one WriteTo with the publication record, against one into a section
+//                         cut just below the record (the same write without it).
+// `bench_decode writeto` prints only the WriteTo figures (no clips, no decoding).
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -90,14 +97,56 @@ void WriteToAgainstMemcpy(const char* label, int width, int height, int reps,
   bench::Line(std::string("writeto_us_") + label, MedianUs(ours), "us", MedianUs(base));
 }
 
+void RecordAgainstNone(const char* label, int width, int height, int reps,
+                       FramePublisher* section) {
+  const std::string bare_name = std::string(bench::kSectionName) + "_bare";
+  const std::string bare_event = std::string(bench::kEventName) + "_bare";
+  {
+    ShareMemVFrame bare(bare_name, bare_event);
+    int fd = shm_open(("/" + bare_name).c_str(), O_RDWR, 0);
+    if (fd < 0 || ftruncate(fd, pellion::kFrameHeaderSize + pellion::kFramePictureCapacity) != 0) {
+      std::fprintf(stderr, "bench: cannot cut %s\n", bare_name.c_str());
+      if (fd >= 0) close(fd);
+      return;
+    }
+    close(fd);
+    const size_t size = static_cast<size_t>(width) * height * 3 / 2;
+    std::vector<uint8_t> picture(size);
+    for (size_t i = 0; i < size; ++i) picture[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+    std::vector<double> with, without;
+    for (int r = 0; r < reps; ++r) {
+      const uint32_t index = static_cast<uint32_t>(r + 1);
+      int64_t t0 = bench::NowUs();
+      section->WriteTo(index, static_cast<uint32_t>(width), static_cast<uint32_t>(height), picture);
+      int64_t t1 = bench::NowUs();
+      bare.WriteTo(index, static_cast<uint32_t>(width), static_cast<uint32_t>(height), picture);
+      int64_t t2 = bench::NowUs();
+      with.push_back(static_cast<double>(t1 - t0));
+      without.push_back(static_cast<double>(t2 - t1));
+    }
+    bench::Line(std::string("record_us_") + label, MedianUs(with), "us", MedianUs(without));
+  }
+  shm_unlink(("/" + bare_name).c_str());
+  sem_unlink(("/" + bare_event).c_str());
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   bench::Scratch scratch;
   bench::UnlinkOwnNames();
   int status = 0;
+  const bool writeto_only = argc > 1 && std::string(argv[1]) == "writeto";
   {
     ShareMemVFrame section(bench::kSectionName, bench::kEventName);
+    if (writeto_only) {
+      WriteToAgainstMemcpy("1080p", 1920, 1080, 300, &section);
+      WriteToAgainstMemcpy("4k", 3840, 2160, 100, &section);
+      RecordAgainstNone("1080p", 1920, 1080, 300, &section);
+      RecordAgainstNone("4k", 3840, 2160, 100, &section);
+      bench::UnlinkOwnNames();
+      return 0;
+    }
     const std::vector<Case> cases = {
         {"1080p_h264", {"h264_1920x1080.h264", "1920x1080", 30, kX264}, 300},
         {"1080p_hevc",
@@ -129,6 +178,8 @@ int main() {
     }
     WriteToAgainstMemcpy("1080p", 1920, 1080, 300, &section);
     WriteToAgainstMemcpy("4k", 3840, 2160, 100, &section);
+    RecordAgainstNone("1080p", 1920, 1080, 300, &section);
+    RecordAgainstNone("4k", 3840, 2160, 100, &section);
   }
   bench::UnlinkOwnNames();
   return status;

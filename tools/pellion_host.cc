@@ -37,6 +37,7 @@
 #include "pellion/frame_section.h"
 #include "pellion/keyframe_link.h"
 #include "pellion/pellion.h"
+#include "read_stats.h"
 
 namespace {
 
@@ -405,7 +406,8 @@ int RunChannel(IAVStreamInterface* plugin, const Options& o) {
   Nv12ToI420 converter;
   std::vector<uint8_t> picture, i420;
   pellion::FrameHeader h;
-  int total = 0, in_second = 0, gaps = 0, torn = 0;
+  int total = 0, in_second = 0, gaps = 0;
+  pellion_tools::ReadStats stats;
   uint32_t last = 0;
   bool y4m_header = false;
   int restarts = 0;
@@ -432,25 +434,30 @@ int RunChannel(IAVStreamInterface* plugin, const Options& o) {
       std::printf(
           "pellion-host: %d pictures/s (%d in all), %d index gaps, %d torn, %d key-frame "
           "requests (%d sent)\n",
-          in_second, total, gaps, torn, sender.requests(), sender.sent());
+          in_second, total, gaps, static_cast<int>(stats.torn()), sender.requests(), sender.sent());
       std::fflush(stdout);
       in_second = 0;
       second = now;
     }
     if (show && !window.Pump()) break;
     if (!reader.Wait(50)) continue;
-    bool changed = false;
-    if (!reader.Read(&h, &picture, &changed)) continue;
-    if (changed) ++torn;
-    // A torn copy is no picture the plug-in published: it stays out of the dump.
-    if (dump != nullptr && !changed && !pellion_tools::AppendDumpRecord(dump, h, picture)) {
+    pellion::FramePublication info;
+    const pellion::ReadResult result = reader.ReadWhole(&h, &picture, &info);
+    // The section and its signal outlive processes: a picture another process left there is
+    // not one of this run's plug-in.
+    if (result == pellion::ReadResult::kGood && info.has_record &&
+        info.writer_id != static_cast<uint32_t>(getpid()))
+      continue;
+    // A torn copy is no picture the plug-in published: it is counted, and goes nowhere.
+    if (!stats.Count(result, info)) continue;
+    if (dump != nullptr && !pellion_tools::AppendDumpRecord(dump, h, picture)) {
       std::fprintf(stderr, "pellion-host: cannot write %s: %s\n", o.dump.c_str(),
                    std::strerror(errno));
       std::fclose(dump);
       dump = nullptr;
       dump_failed = true;
     }
-    if (hashes != nullptr && !changed)
+    if (hashes != nullptr)
       std::fprintf(hashes, "picture %lld %u %ux%u %016llx\n", static_cast<long long>(MonotonicUs()),
                    h.frame_index, h.width, h.height,
                    static_cast<unsigned long long>(Fnv1a(picture)));
@@ -477,7 +484,9 @@ int RunChannel(IAVStreamInterface* plugin, const Options& o) {
   std::printf(
       "pellion-host: %d pictures in %.1f s, %d index gaps, %d torn, %d key-frame requests "
       "(%d sent), %d restarts\n",
-      total, took.count(), gaps, torn, sender.requests(), sender.sent(), restarts);
+      total, took.count(), gaps, static_cast<int>(stats.torn()), sender.requests(), sender.sent(),
+      restarts);
+  std::printf("pellion-host: %s\n", stats.Summary().c_str());
   const Resources after = Resources::Now();
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

@@ -14,6 +14,7 @@
 
 #include "nv12_to_i420.h"
 #include "pellion/frame_section.h"
+#include "read_stats.h"
 
 namespace {
 
@@ -62,7 +63,8 @@ int main(int argc, char** argv) {
   Nv12ToI420 converter;
   std::vector<uint8_t> picture, i420;
   pellion::FrameHeader h;
-  int written = 0, torn_count = 0, gaps = 0, in_second = 0;
+  int written = 0, gaps = 0, in_second = 0;
+  pellion_tools::ReadStats stats;
   uint32_t last_index = 0;
   bool header_written = false;
   int header_w = 0, header_h = 0;
@@ -72,7 +74,7 @@ int main(int argc, char** argv) {
     auto now = std::chrono::steady_clock::now();
     if (now - second_start >= std::chrono::seconds(1)) {
       std::fprintf(stderr, "pellion-view: %d pictures/s, %d written, %d index gaps, %d torn\n",
-                   in_second, written, gaps, torn_count);
+                   in_second, written, gaps, static_cast<int>(stats.torn()));
       in_second = 0;
       second_start = now;
     }
@@ -83,10 +85,12 @@ int main(int argc, char** argv) {
       }
       continue;
     }
-    bool torn = false;
-    if (!reader.Read(&h, &picture, &torn)) continue;
+    pellion::FramePublication info;
+    const pellion::ReadResult result = reader.ReadWhole(&h, &picture, &info);
+    if (result == pellion::ReadResult::kUnavailable) continue;
     last_picture = now;
-    if (torn) ++torn_count;
+    // A torn copy may mix two pictures: it is counted, not written.
+    if (!stats.Count(result, info)) continue;
     if (written > 0 && h.frame_index != last_index + 1) ++gaps;
     last_index = h.frame_index;
     if (format == "nv12") {
@@ -112,7 +116,8 @@ int main(int argc, char** argv) {
     ++in_second;
   }
   std::fprintf(stderr, "pellion-view: %d pictures written, %d index gaps, %d torn\n", written, gaps,
-               torn_count);
+               static_cast<int>(stats.torn()));
+  std::fprintf(stderr, "pellion-view: %s\n", stats.Summary().c_str());
   if (out != stdout) std::fclose(out);
   return written > 0 ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ ShareMemVFrame::ShareMemVFrame(const std::string& section_name, const std::strin
     : event_(std::make_unique<NORV::sSubSystem::CAutoEvent>(event_name, false, true)) {
   if (!section_.Create(section_name, section_size))
     LOGE << "create section " << section_name << " failed: " << section_.error();
-  EnsureMapped();
+  if (EnsureMapped()) InitRecord();
 }
 
 ShareMemVFrame::~ShareMemVFrame() {
@@ -36,12 +37,37 @@ ShareMemVFrame::~ShareMemVFrame() {
 bool ShareMemVFrame::EnsureMapped() {
   if (view_.data() != nullptr) return true;
   if (!view_.Map(section_, true)) return false;
-  // Touch every page once, so that the first pictures do not pay the faults.
-  for (size_t off = 0; off < view_.size(); off += 4096) {
-    volatile uint8_t* p = view_.data() + off;
-    *p = *p;
-  }
+  // Fault every page in once, so that the first pictures do not pay the faults.
+  view_.Prefault();
   return true;
+}
+
+uint8_t* ShareMemVFrame::Record(size_t real_size) const {
+  if (view_.data() == nullptr ||
+      std::min(real_size, view_.size()) < pellion::kFrameRecordOffset + pellion::kFrameRecordSize)
+    return nullptr;
+  return view_.data() + pellion::kFrameRecordOffset;
+}
+
+void ShareMemVFrame::InitRecord() {
+  using pellion::RecordField;
+  uint8_t* record = Record(section_.size());
+  if (record == nullptr) return;
+  auto magic = RecordField<uint32_t>(record, pellion::kRecordMagic);
+  auto sequence = RecordField<uint64_t>(record, pellion::kRecordSequence);
+  if (magic.load(std::memory_order_acquire) == pellion::kFrameRecordMagic) {
+    // A writer that died half way left it odd; the sequence goes on from there, so that a reader
+    // holding the section sees it only ever rise.
+    uint64_t s = sequence.load(std::memory_order_relaxed);
+    if ((s & 1) != 0) sequence.store(s + 1, std::memory_order_release);
+  } else {
+    sequence.store(0, std::memory_order_relaxed);
+    for (size_t off = pellion::kRecordFrameIndex; off < pellion::kFrameRecordSize; off += 4)
+      RecordField<uint32_t>(record, off).store(0, std::memory_order_relaxed);
+  }
+  RecordField<uint32_t>(record, pellion::kRecordVersion)
+      .store(pellion::kFrameRecordVersion, std::memory_order_relaxed);
+  magic.store(pellion::kFrameRecordMagic, std::memory_order_release);
 }
 
 bool ShareMemVFrame::WriteTo(uint32_t frame_index, uint32_t width, uint32_t height,
@@ -60,12 +86,46 @@ bool ShareMemVFrame::WriteTo(uint32_t frame_index, uint32_t width, uint32_t heig
     LOGE << "memory VFRAME too large";
     return false;
   }
+  using pellion::RecordField;
   uint8_t* base = view_.data();
+  uint8_t* record = Record(real);
+  uint64_t sequence = 0;
+  if (record != nullptr) {
+    auto seq = RecordField<uint64_t>(record, pellion::kRecordSequence);
+    sequence = seq.load(std::memory_order_relaxed);
+    sequence += (sequence & 1) + 1;  // odd: a picture is on its way
+    seq.store(sequence, std::memory_order_relaxed);
+    pellion::RecordFence(std::memory_order_release);
+  }
   PutLe16(base + 5, width);
   PutLe16(base + 7, height);
   PutLe32(base + 9, static_cast<uint32_t>(picture.size()));
   PutLe32(base + 1, frame_index);
-  std::memcpy(base + pellion::kFrameHeaderSize, picture.data(), picture.size());
+  uint8_t* pixels = base + pellion::kFrameHeaderSize;
+  if (mid_copy_hook_) {
+    const size_t half = picture.size() / 2;
+    std::memcpy(pixels, picture.data(), half);
+    mid_copy_hook_();
+    std::memcpy(pixels + half, picture.data() + half, picture.size() - half);
+  } else {
+    std::memcpy(pixels, picture.data(), picture.size());
+  }
+  if (record != nullptr) {
+    RecordField<uint32_t>(record, pellion::kRecordFrameIndex)
+        .store(frame_index, std::memory_order_relaxed);
+    RecordField<uint16_t>(record, pellion::kRecordWidth)
+        .store(static_cast<uint16_t>(width), std::memory_order_relaxed);
+    RecordField<uint16_t>(record, pellion::kRecordHeight)
+        .store(static_cast<uint16_t>(height), std::memory_order_relaxed);
+    RecordField<uint32_t>(record, pellion::kRecordByteCount)
+        .store(static_cast<uint32_t>(picture.size()), std::memory_order_relaxed);
+    RecordField<uint32_t>(record, pellion::kRecordWriterId)
+        .store(static_cast<uint32_t>(platform::GetCurrentProcessId()), std::memory_order_relaxed);
+    RecordField<int64_t>(record, pellion::kRecordPublishedUs)
+        .store(pellion::PublicationClockUs(), std::memory_order_relaxed);
+    RecordField<uint64_t>(record, pellion::kRecordSequence)
+        .store(sequence + 1, std::memory_order_release);
+  }
   event_->Set();
   return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,12 +28,22 @@ class ShareMemVFrame : public FramePublisher {
                           size_t section_size = pellion::kFrameSectionSize);
   ~ShareMemVFrame() override;
 
-  // Decoder thread. Writes the header and the picture, then sets the event.
+  // Decoder thread. Marks the record busy, writes the header and the picture, completes the
+  // record, then sets the event.
   bool WriteTo(uint32_t frame_index, uint32_t width, uint32_t height,
                const std::vector<uint8_t>& picture) override;
 
+  // Called half way through each picture's copy, with the sequence odd; for tests that need a
+  // picture caught in the middle.
+  void SetMidCopyHookForTesting(std::function<void()> hook) { mid_copy_hook_ = std::move(hook); }
+
  private:
   bool EnsureMapped();
+  // The record's bytes, or null when the section is too small to hold it.
+  uint8_t* Record(size_t real_size) const;
+  void InitRecord();
+
+  std::function<void()> mid_copy_hook_;
 
   std::unique_ptr<NORV::sSubSystem::CAutoEvent> event_;
   NORV::sFileManager::SharedMemory section_;

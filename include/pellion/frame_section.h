@@ -13,11 +13,32 @@
 // After each picture the plug-in sets the auto-reset event "norv_vframe_event_2025_05_19" (on
 // Linux the named semaphore "/norv_vframe_event_2025_05_19"). Nothing locks the section: the
 // next picture is written into the same bytes, so a reader copies the picture out at once.
+//
+// Publication record, in the tail no picture reaches (offset 12,441,616, 48 bytes; absent from a
+// section smaller than 12,441,664), little-endian, naturally aligned:
+//   +0  4 bytes  magic 0x52504C50 (the bytes "PLPR")
+//   +4  4 bytes  version, 1
+//   +8  8 bytes  sequence: odd while a picture is being written, even when it is whole; +2 per
+//                picture
+//   +16 4 bytes  frame index of the last whole picture
+//   +20 2 bytes  width
+//   +22 2 bytes  height
+//   +24 4 bytes  picture byte count
+//   +28 4 bytes  process id of the writer
+//   +32 8 bytes  publication time in microseconds: CLOCK_MONOTONIC on Linux,
+//                QueryPerformanceCounter converted to microseconds on Windows
+//   +40 8 bytes  zero
+// The writer stores the odd sequence, a release fence, the header and picture, the record's
+// fields, then the even sequence (release). A reader loads the sequence (acquire), copies, fences
+// (acquire) and loads the sequence and writer id again: any change means the copy is mixed.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pellion {
@@ -27,6 +48,45 @@ inline constexpr const char* kFrameEventName = "norv_vframe_event_2025_05_19";
 inline constexpr size_t kFrameSectionSize = 12441664;
 inline constexpr size_t kFrameHeaderSize = 13;
 inline constexpr size_t kFramePictureCapacity = 3840 * 2160 * 3 / 2;
+
+inline constexpr size_t kFrameRecordOffset = 12441616;
+inline constexpr size_t kFrameRecordSize = 48;
+inline constexpr uint32_t kFrameRecordMagic = 0x52504C50;
+inline constexpr uint32_t kFrameRecordVersion = 1;
+// Field offsets inside the record.
+inline constexpr size_t kRecordMagic = 0;
+inline constexpr size_t kRecordVersion = 4;
+inline constexpr size_t kRecordSequence = 8;
+inline constexpr size_t kRecordFrameIndex = 16;
+inline constexpr size_t kRecordWidth = 20;
+inline constexpr size_t kRecordHeight = 22;
+inline constexpr size_t kRecordByteCount = 24;
+inline constexpr size_t kRecordWriterId = 28;
+inline constexpr size_t kRecordPublishedUs = 32;
+static_assert(kFrameRecordOffset % 8 == 0 &&
+              kFrameRecordOffset >= kFrameHeaderSize + kFramePictureCapacity &&
+              kFrameRecordOffset + kFrameRecordSize == kFrameSectionSize);
+
+// A field of the record, as an atomic on the mapped bytes. The record is only ever at an
+// 8-aligned offset of a page-aligned mapping, so every field is naturally aligned.
+template <typename T>
+std::atomic_ref<T> RecordField(const uint8_t* record, size_t offset) {
+  static_assert(std::atomic_ref<T>::is_always_lock_free);
+  return std::atomic_ref<T>(*reinterpret_cast<T*>(const_cast<uint8_t*>(record) + offset));
+}
+
+// The fences of the record's protocol. GCC's ThreadSanitizer does not model fences and warns;
+// what they order is seen by another process, which it cannot watch anyway.
+inline void RecordFence(std::memory_order order) {
+#if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wtsan"
+  __atomic_thread_fence(static_cast<int>(order));
+#pragma GCC diagnostic pop
+#else
+  std::atomic_thread_fence(order);
+#endif
+}
 
 struct FrameHeader {
   uint32_t frame_index = 0;
@@ -63,6 +123,39 @@ inline FrameHeader ParseFrameHeader(const uint8_t* p) {
 #include <cstring>
 
 namespace pellion {
+
+// The clock of the record's publication time, in microseconds.
+inline int64_t PublicationClockUs() {
+#if defined(_WIN32)
+  static const int64_t frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<int64_t>(f.QuadPart);
+  }();
+  LARGE_INTEGER c;
+  QueryPerformanceCounter(&c);
+  const int64_t t = static_cast<int64_t>(c.QuadPart);
+  return t / frequency * 1000000 + t % frequency * 1000000 / frequency;
+#else
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+#endif
+}
+
+// What a read found out about the picture beyond its header.
+struct FramePublication {
+  bool has_record = false;   // false: an older plug-in, checked by its header only
+  uint64_t sequence = 0;     // even; +2 per picture
+  int64_t published_us = 0;  // on PublicationClockUs()
+  uint32_t writer_id = 0;    // the plug-in's process id
+};
+
+enum class ReadResult {
+  kGood,         // a whole picture, never a mix of two
+  kTorn,         // a new picture kept arriving during the copy, every try
+  kUnavailable,  // no picture, or one whose writer stopped half way (stale for over 100 ms)
+};
 
 // A renderer's side of the section: open, wait for a picture, copy it out.
 class FrameReader {
@@ -145,25 +238,102 @@ class FrameReader {
 #endif
   }
 
-  // Copies the current picture and its header. `torn` is set when the header changed while the
-  // picture was copied (the next picture arrived meanwhile). False when the section holds no
-  // valid picture.
+  // Copies the current picture and its header. `torn` is set when the copy may mix two
+  // pictures (the next one arrived meanwhile, every try). False when the section holds no valid
+  // picture.
   bool Read(FrameHeader* header, std::vector<uint8_t>* picture, bool* torn = nullptr) {
-    if (data_ == nullptr) return false;
-    FrameHeader before = ParseFrameHeader(data_);
-    if (before.byte_count == 0 || kFrameHeaderSize + before.byte_count > size_) return false;
-    picture->resize(before.byte_count);
-    std::memcpy(picture->data(), data_ + kFrameHeaderSize, before.byte_count);
-    FrameHeader after = ParseFrameHeader(data_);
-    if (torn != nullptr)
-      *torn = after.frame_index != before.frame_index || after.byte_count != before.byte_count;
-    *header = before;
-    return true;
+    ReadResult r = ReadWhole(header, picture, nullptr);
+    if (torn != nullptr) *torn = r == ReadResult::kTorn;
+    return r != ReadResult::kUnavailable;
+  }
+
+  // Tries this often before it calls a copy torn.
+  static constexpr int kReadAttempts = 4;
+  // A sequence odd for longer than this was left by a writer that stopped half way.
+  static constexpr std::chrono::milliseconds kStaleAfter{100};
+
+  // As above, and says what the record tells. With the record a kGood copy is never mixed;
+  // without it (an older plug-in) only a change of the header is caught.
+  ReadResult ReadWhole(FrameHeader* header, std::vector<uint8_t>* picture, FramePublication* info) {
+    if (data_ == nullptr) return ReadResult::kUnavailable;
+    const uint8_t* record = data_ + kFrameRecordOffset;
+    const bool has_record =
+        size_ >= kFrameRecordOffset + kFrameRecordSize &&
+        RecordField<uint32_t>(record, kRecordMagic).load(std::memory_order_acquire) ==
+            kFrameRecordMagic &&
+        RecordField<uint32_t>(record, kRecordVersion).load(std::memory_order_relaxed) ==
+            kFrameRecordVersion;
+    if (info != nullptr) *info = FramePublication{};
+    if (!has_record) return ReadByHeader(header, picture);
+    auto sequence = RecordField<uint64_t>(record, kRecordSequence);
+    auto writer = RecordField<uint32_t>(record, kRecordWriterId);
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+      uint64_t before = sequence.load(std::memory_order_acquire);
+      if ((before & 1) != 0 && !WaitForEven(&before)) return ReadResult::kUnavailable;
+      const uint32_t writer_before = writer.load(std::memory_order_relaxed);
+      uint8_t head[kFrameHeaderSize];
+      std::memcpy(head, data_, kFrameHeaderSize);
+      const FrameHeader h = ParseFrameHeader(head);
+      const bool valid = h.byte_count != 0 && kFrameHeaderSize + h.byte_count <= kFrameRecordOffset;
+      if (valid) {
+        picture->resize(h.byte_count);
+        std::memcpy(picture->data(), data_ + kFrameHeaderSize, h.byte_count);
+      }
+      const int64_t published =
+          RecordField<int64_t>(record, kRecordPublishedUs).load(std::memory_order_relaxed);
+      RecordFence(std::memory_order_acquire);
+      if (sequence.load(std::memory_order_relaxed) != before ||
+          writer.load(std::memory_order_relaxed) != writer_before)
+        continue;
+      // A whole copy of a section that holds no picture yet.
+      if (!valid) return ReadResult::kUnavailable;
+      *header = h;
+      if (info != nullptr) {
+        info->has_record = true;
+        info->sequence = before;
+        info->published_us = published;
+        info->writer_id = writer_before;
+      }
+      return ReadResult::kGood;
+    }
+    return ReadResult::kTorn;
   }
 
   int error() const { return error_; }
 
  private:
+  // What readers of older plug-ins had: only a change of the header is seen.
+  ReadResult ReadByHeader(FrameHeader* header, std::vector<uint8_t>* picture) {
+    FrameHeader before = ParseFrameHeader(data_);
+    if (before.byte_count == 0 || kFrameHeaderSize + before.byte_count > size_)
+      return ReadResult::kUnavailable;
+    picture->resize(before.byte_count);
+    std::memcpy(picture->data(), data_ + kFrameHeaderSize, before.byte_count);
+    FrameHeader after = ParseFrameHeader(data_);
+    *header = before;
+    return after.frame_index != before.frame_index || after.byte_count != before.byte_count
+               ? ReadResult::kTorn
+               : ReadResult::kGood;
+  }
+
+  // A picture is being written: waits for the sequence to turn even, at most kStaleAfter. The
+  // writer may start the next picture right after, so it is watched closely for a while before
+  // the reader sleeps between looks.
+  bool WaitForEven(uint64_t* sequence) {
+    auto s = RecordField<uint64_t>(data_ + kFrameRecordOffset, kRecordSequence);
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      *sequence = s.load(std::memory_order_acquire);
+      if ((*sequence & 1) == 0) return true;
+      const auto waited = std::chrono::steady_clock::now() - start;
+      if (waited >= kStaleAfter) return false;
+      if (waited < std::chrono::milliseconds(2))
+        std::this_thread::yield();
+      else
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  }
+
   bool Failed(int err) {
     error_ = err;
     Close();

@@ -32,6 +32,8 @@ class SharedMemoryView {
     return mapping_.Map(memory.section(), writable);
   }
   void Unmap() { mapping_.Unmap(); }
+  // Faults every page in without writing: a reader may already hold the section.
+  void Prefault() { mapping_.Prefault(); }
   uint8_t* data() const { return mapping_.data(); }
   size_t size() const { return mapping_.size(); }
   int error() const { return mapping_.error(); }

@@ -54,6 +54,9 @@ class SectionMapping {
   // Maps the section's whole current size. False with errno in error().
   bool Map(const SharedSection& section, bool writable);
   void Unmap();
+  // Brings every page of a writable mapping in without writing a byte: another process may
+  // already be reading the section.
+  void Prefault();
 
   uint8_t* data() const { return static_cast<uint8_t*>(data_); }
   size_t size() const { return size_; }

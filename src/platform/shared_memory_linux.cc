@@ -78,6 +78,16 @@ bool SectionMapping::Map(const SharedSection& section, bool writable) {
   return true;
 }
 
+void SectionMapping::Prefault() {
+  if (data_ == nullptr) return;
+#ifdef MADV_POPULATE_WRITE
+  if (madvise(data_, size_, MADV_POPULATE_WRITE) == 0) return;
+#endif
+  // Older kernels: a read fault maps a shared memory page writable all the same.
+  const volatile uint8_t* p = static_cast<const uint8_t*>(data_);
+  for (size_t off = 0; off < size_; off += 4096) (void)p[off];
+}
+
 void SectionMapping::Unmap() {
   if (data_ != nullptr) munmap(data_, size_);
   data_ = nullptr;

@@ -2,6 +2,7 @@
 // host loads it (its one export, its version resource, its log under the program-data folder).
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -60,6 +61,43 @@ TEST(SectionTest, ASecondProcessReadsEveryByteThatWasPublished) {
   std::snprintf(expected, sizeof expected, "picture 4242 %ux%u %zu %016llx", w, h, picture.size(),
                 static_cast<unsigned long long>(hash));
   EXPECT_EQ(reader.ReadLine(), expected);
+}
+
+// A writer of alternating uniform pictures as fast as it goes, a reader in another process
+// copying as fast as it goes: every copy the reader calls good is one picture.
+TEST(SectionTest, AReaderInAnotherProcessNeverAcceptsAMixedPicture) {
+  const std::string section = "pellion_test_section_" + std::to_string(GetCurrentProcessId());
+  const std::string event = "pellion_test_event_" + std::to_string(GetCurrentProcessId());
+  ShareMemVFrame publisher(section, event, pellion::kFrameSectionSize);
+  const size_t n = 1920 * 1080 * 3 / 2;
+  const std::vector<uint8_t> pictures[2] = {std::vector<uint8_t>(n, 0x00),
+                                            std::vector<uint8_t>(n, 0xFF)};
+  ASSERT_TRUE(publisher.WriteTo(0, 1920, 1080, pictures[0]));
+  Child reader;
+  platform::SpawnRequest request;
+  request.program = SECTION_READER_PATH;
+  request.argv = {SECTION_READER_PATH, section, event, "stress", "2"};
+  request.capture_output = true;
+  ASSERT_EQ(platform::Spawn(request, &reader.process), platform::SpawnResult::kOk);
+  ASSERT_EQ(reader.ReadLine(), "ready");
+  // Publish until the reader is done: its own clock bounds the run.
+  uint32_t index = 0;
+  int code = -1;
+  while (platform::WaitForProcess(reader.process.pidfd, reader.process.pid, 0, &code) != 0) {
+    ++index;
+    ASSERT_TRUE(publisher.WriteTo(index, 1920, 1080, pictures[index & 1]));
+  }
+  EXPECT_EQ(code, 0);
+  const std::string counts = reader.ReadLine();
+  long good = -1, torn = -1, unavailable = -1, mixed = -1;
+  ASSERT_EQ(std::sscanf(counts.c_str(), "good %ld torn %ld unavailable %ld mixed %ld", &good, &torn,
+                        &unavailable, &mixed),
+            4)
+      << counts;
+  std::printf(
+      "published %u, good copies %ld, torn caught %ld, unavailable %ld, mixed accepted %ld\n",
+      index, good, torn, unavailable, mixed);
+  EXPECT_EQ(mixed, 0);
 }
 
 TEST(SectionTest, AReaderWithoutAPublisherIsToldSo) {

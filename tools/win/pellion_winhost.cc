@@ -22,6 +22,7 @@
 #include "pellion/frame_section.h"
 #include "pellion/keyframe_link.h"
 #include "pellion/pellion.h"
+#include "read_stats.h"
 
 namespace {
 
@@ -171,25 +172,28 @@ int main(int argc, char** argv) {
   const auto start = Clock::now();
   std::vector<uint8_t> picture;
   pellion::FrameHeader h;
-  long total = 0, torn = 0;
+  long total = 0;
+  pellion_tools::ReadStats stats;
   bool write_failed = false;
   while (g_stop == 0 && (frames == 0 || total < frames)) {
     if (seconds > 0 && Clock::now() - start >= std::chrono::duration<double>(seconds)) break;
     if (!reader.Wait(50)) continue;
-    bool changed = false;
-    if (!reader.Read(&h, &picture, &changed)) continue;
-    if (changed) {
-      ++torn;
+    pellion::FramePublication info;
+    const pellion::ReadResult result = reader.ReadWhole(&h, &picture, &info);
+    // A picture another process left in the section is not one of this run's plug-in.
+    if (result == pellion::ReadResult::kGood && info.has_record &&
+        info.writer_id != static_cast<uint32_t>(GetCurrentProcessId()))
       continue;
-    }
+    if (!stats.Count(result, info)) continue;
     if (dump != nullptr && !pellion_tools::AppendDumpRecord(dump, h, picture)) write_failed = true;
     ++total;
   }
   plugin->StopChan();
   plugin->SetTcpOper(nullptr);
   if (dump != nullptr && std::fclose(dump) != 0) write_failed = true;
-  std::printf("pellion-winhost: %ld pictures, %ld torn, %d key-frame requests\n", total, torn,
-              sender.requests());
+  std::printf("pellion-winhost: %ld pictures, %ld torn, %d key-frame requests\n", total,
+              stats.torn(), sender.requests());
+  std::printf("pellion-winhost: %s\n", stats.Summary().c_str());
   if (write_failed) {
     std::fprintf(stderr, "pellion-winhost: cannot write %s\n", dump_path.c_str());
     return 1;
