@@ -360,7 +360,14 @@ TEST_F(DecoderTest, ParameterSetsSentOnceOutliveAFailure) {
     Output first;
     RunFrames(d, std::vector(frames.begin(), frames.begin() + k), &first);
     ASSERT_GT(first.pictures.size(), 15u);
-    d.Close();  // what any failure does
+    // A slice that names a picture parameter set nobody sent: both decoders reject the frame,
+    // and the decoder closes with all it had learnt.
+    const std::vector<uint8_t> rejected =
+        codec == Codec::kH264 ? std::vector<uint8_t>{0, 0, 0, 1, 0x41, 0x98, 0x06, 0x4C}
+                              : std::vector<uint8_t>{0, 0, 0, 1, 0x02, 0x01, 0x83, 0xD8};
+    FrameInfo info;
+    EXPECT_FALSE(d.Send(rejected.data(), rejected.size(), 999, &info));
+    EXPECT_FALSE(d.open());
     Output second;
     RunFrames(d, std::vector(frames.begin() + k, frames.end()), &second, k);
     EXPECT_EQ(second.rejected, 0u);
