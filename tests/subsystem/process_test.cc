@@ -147,6 +147,16 @@ TEST(SplitCommandLineTest, QuotedArgumentsComeBackUnchanged) {
   EXPECT_EQ(args, (std::vector<std::string>{"/a b;c/prog", "x"}));
 }
 
+TEST(SplitCommandLineTest, QuotedProgramComesBackUnchanged) {
+  // A program is quoted without escapes: a trailing backslash stays one.
+  for (const std::string p : {"/bin/prog", "/opt/my dir/prog", "C:\\Program Files\\x\\",
+                              "tab\there", ""}) {
+    auto args = platform::SplitCommandLine(ProcessHelper::QuoteProgram(p) + " x");
+    EXPECT_EQ(args, (std::vector<std::string>{p, "x"})) << p;
+  }
+  EXPECT_EQ(ProcessHelper::QuoteProgram("/opt/my dir/prog"), "\"/opt/my dir/prog\"");
+}
+
 TEST(CreateProcessTest, ExactArgumentsArriveAndNothingIsInjected) {
   ScratchDir scratch;
   fs::path program = scratch.CopyProgram(FAKE_CMD_PATH, "fake cmd;touch y");
