@@ -1090,10 +1090,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
       ->capture_default_str();
   app.add_option("--request-bind", o->request_bind, "address to listen on for key-frame requests")
       ->capture_default_str();
+  app.set_version_flag("--version", "pellion-send " PELLION_VERSION);
   try {
     app.parse(argc, argv);
     if (o->file.empty() && !o->encode) throw CLI::RequiredError("a file or --encode");
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
