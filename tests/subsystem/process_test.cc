@@ -319,7 +319,8 @@ TEST(ExecTest, ConcurrentCommandsEachGetTheirOwnOutputAndCode) {
     fast.emplace_back([t] {
       for (int i = 0; i < 5; ++i) {
         std::string output;
-        std::string text = "t" + std::to_string(t) + "i" + std::to_string(i);
+        std::string text = std::string("t").append(std::to_string(t)).append("i").append(
+            std::to_string(i));  // not "t" + ...: a false -Wrestrict of g++ 12 at -O3
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(
             ProcessHelper::ExecInCmdWithResult(
