@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config binutils
   libgoogle-glog-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libinih-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
-  libx11-dev libsdl2-dev xvfb
+  libx11-dev libsdl2-dev xvfb help2man dpkg-dev
 )
 # More for one caller (the fuzz build needs clang), space-separated.
 read -r -a extra <<<"${EXTRA_PACKAGES:-}"

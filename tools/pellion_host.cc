@@ -50,7 +50,12 @@ std::string DefaultModulePath() {
   ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
   if (n <= 0) return "Pellion.so";
   std::string path(exe, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/') + 1) + "Pellion.so";
+  std::string beside = path.substr(0, path.rfind('/') + 1) + "Pellion.so";
+#ifdef PELLION_INSTALLED_MODULE
+  // An installed host has no module beside it: it takes the one installed under its prefix.
+  if (access(beside.c_str(), F_OK) != 0) return PELLION_INSTALLED_MODULE;
+#endif
+  return beside;
 }
 
 // The host's sender: SendMsg only queues (it runs on the plug-in's decoder thread, which must
@@ -547,7 +552,9 @@ int main(int argc, char** argv) {
       "Loads the Pellion plug-in, starts its video channel and shows (or writes, or "
       "counts) the published pictures."};
   Options o;
-  app.add_option("--module", o.module, "path of Pellion.so")->capture_default_str();
+  app.add_option("--module", o.module,
+                 "path of Pellion.so (default: beside this program, else the installed one)");
+  app.set_version_flag("--version", "pellion-host " PELLION_VERSION);
   app.add_option("--sender-host", o.sender_host, "where key-frame requests go")
       ->capture_default_str();
   app.add_option("--sender-port", o.sender_port, "TCP port of the sender's request link")

@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
   bool follow = false;
   app.add_option("files", files, "log files (- for standard input)");
   app.add_flag("-f,--follow", follow, "keep printing what is appended to the (last) file");
+  app.set_version_flag("--version", "pellion-logcat " PELLION_VERSION);
   CLI11_PARSE(app, argc, argv);
   if (files.empty()) files.push_back("-");
   int rc = 0;

@@ -1224,10 +1224,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
                  "their unit's, and a frame left empty is not sent")
       ->check(CLI::IsMember({"inline", "separate", "once"}))
       ->capture_default_str();
+  app.set_version_flag("--version", "pellion-send " PELLION_VERSION);
   try {
     app.parse(argc, argv);
     if (o->file.empty() && !o->encode) throw CLI::RequiredError("a file or --encode");
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);

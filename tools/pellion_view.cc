@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
   app.add_option("--fps", fps, "frame rate written in the Y4M header")->capture_default_str();
   app.add_option("--section", section, "section name")->capture_default_str();
   app.add_option("--event", event, "event name")->capture_default_str();
+  app.set_version_flag("--version", "pellion-view " PELLION_VERSION);
   CLI11_PARSE(app, argc, argv);
 
   signal(SIGINT, OnSignal);

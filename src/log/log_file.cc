@@ -89,14 +89,17 @@ void RotatingLogFile::SetScramble(bool on) {
 bool RotatingLogFile::OpenLocked() {
   // After a failure only every 32nd write tries again, so a full disk costs little.
   if (failed_writes_ > 0 && (++failed_writes_ % 32) != 0) return false;
-  const std::string stamp = options_.timestamp_in_name ? "_" + FileTimestamp() : "";
+  // Strings are appended, not "_" + ...: g++ 12 at -O3 warns wrongly about that (-Wrestrict).
+  std::string stamp;
+  if (options_.timestamp_in_name) stamp.append("_").append(FileTimestamp());
   // Files that fill within one millisecond share a timestamp: a numbered name keeps each one,
   // both here (an exclusive create would fail and drop lines until the clock moved on) and in
   // the backup folder (whose move would otherwise find both names taken).
   same_stamp_ = options_.timestamp_in_name && stamp == last_stamp_ ? same_stamp_ + 1 : 1;
   auto name = [&] {
-    return options_.base + stamp + (same_stamp_ > 1 ? "_" + std::to_string(same_stamp_) : "") +
-           ".log";
+    std::string n = options_.base + stamp;
+    if (same_stamp_ > 1) n.append("_").append(std::to_string(same_stamp_));
+    return n + ".log";
   };
   std::string path = name();
   int fd = platform::CreateFileForLog(path, 0664, !options_.timestamp_in_name);
