@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "nal_units.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -16,54 +18,6 @@ namespace pellion_tools {
 namespace {
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-// Reads the start of a NAL payload bit by bit, with emulation prevention removed. Reading past
-// the end sets failed() rather than throwing: callers only want to know whether it worked.
-class BitReader {
- public:
-  explicit BitReader(std::span<const uint8_t> payload) {
-    // Enough for every field up to the HEVC sps id after the largest profile_tier_level.
-    constexpr size_t kMaxBytes = 128;
-    int zeros = 0;
-    for (size_t i = 0; i < payload.size() && rbsp_.size() < kMaxBytes; ++i) {
-      if (zeros >= 2 && payload[i] == 3) {
-        zeros = 0;
-        continue;
-      }
-      zeros = payload[i] == 0 ? zeros + 1 : 0;
-      rbsp_.push_back(payload[i]);
-    }
-  }
-  uint32_t Bits(int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      if (pos_ >= rbsp_.size() * 8) {
-        failed_ = true;
-        return 0;
-      }
-      v = (v << 1) | ((rbsp_[pos_ / 8] >> (7 - pos_ % 8)) & 1);
-      ++pos_;
-    }
-    return v;
-  }
-  void Skip(size_t n) {
-    pos_ += n;
-    if (pos_ > rbsp_.size() * 8) failed_ = true;
-  }
-  uint32_t Ue() {
-    int lead = 0;
-    while (!failed_ && Bits(1) == 0)
-      if (++lead > 31) failed_ = true;
-    if (failed_) return 0;
-    return (uint32_t{1} << lead) - 1 + Bits(lead);
-  }
-  bool failed() const { return failed_; }
-
- private:
-  std::vector<uint8_t> rbsp_;
-  size_t pos_ = 0;
-  bool failed_ = false;
-};
 
 }  // namespace
 
@@ -111,34 +65,8 @@ std::vector<NalUnit> SplitNalUnits(Codec c, std::span<const uint8_t> bytes) {
 }
 
 int ParameterSetId(Codec c, int t, std::span<const uint8_t> nal) {
-  const size_t header = c == Codec::kH264 ? 1 : 2;
-  if (nal.size() <= header) return -1;
-  BitReader r(nal.subspan(header));
-  uint32_t id = 0;
-  if (c == Codec::kH264 && t == 7) {
-    r.Skip(24);  // profile, constraint flags, level
-    id = r.Ue();
-  } else if ((c == Codec::kH264 && t == 8) || (c == Codec::kHevc && t == 34)) {
-    id = r.Ue();
-  } else if (c == Codec::kHevc && t == 32) {
-    id = r.Bits(4);
-  } else if (c == Codec::kHevc && t == 33) {
-    r.Skip(4);  // vps id
-    const uint32_t sub_layers = r.Bits(3);
-    r.Skip(1);
-    r.Skip(88 + 8);  // general profile and level
-    bool profile[8] = {}, level[8] = {};
-    for (uint32_t i = 0; i < sub_layers; ++i) {
-      profile[i] = r.Bits(1) != 0;
-      level[i] = r.Bits(1) != 0;
-    }
-    if (sub_layers > 0) r.Skip(2 * (8 - sub_layers));
-    for (uint32_t i = 0; i < sub_layers; ++i) r.Skip((profile[i] ? 88 : 0) + (level[i] ? 8 : 0));
-    id = r.Ue();
-  } else {
-    return -1;
-  }
-  return r.failed() || id > 255 ? -1 : static_cast<int>(id);  // no codec allows more
+  auto id = ParameterSetIdOf(c == Codec::kH264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC, t, nal);
+  return id ? static_cast<int>(*id) : -1;
 }
 
 SplitStream SplitAccessUnits(Codec codec, std::span<const uint8_t> file) {

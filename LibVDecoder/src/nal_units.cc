@@ -1,7 +1,7 @@
 // Annex-B NAL unit scanning and the few header fields the decoder needs before decoding.
 #include "nal_units.h"
 
-#include <optional>
+#include <algorithm>
 
 namespace {
 
@@ -80,6 +80,7 @@ class BitReader {
 };
 
 std::optional<uint32_t> H264ParameterSetId(int type, std::span<const uint8_t> nal) {
+  if (nal.size() < 2) return std::nullopt;
   std::vector<uint8_t> rbsp = Unescape(nal.subspan(1), 64);
   BitReader r(rbsp);
   if (type == kH264Sps && !r.Skip(24)) return std::nullopt;  // profile, constraints, level
@@ -89,6 +90,7 @@ std::optional<uint32_t> H264ParameterSetId(int type, std::span<const uint8_t> na
 }
 
 std::optional<uint32_t> HevcParameterSetId(int type, std::span<const uint8_t> nal) {
+  if (nal.size() < 3) return std::nullopt;
   std::vector<uint8_t> rbsp = Unescape(nal.subspan(2), 128);
   BitReader r(rbsp);
   if (type == kHevcVps) return r.Bits(4);
@@ -147,6 +149,15 @@ bool H264HasRecoveryPoint(std::span<const uint8_t> nal) {
 }
 
 }  // namespace
+
+std::optional<uint32_t> ParameterSetIdOf(AVCodecID codec, int nal_type,
+                                         std::span<const uint8_t> nal) {
+  if (codec == AV_CODEC_ID_H264 && (nal_type == kH264Sps || nal_type == kH264Pps))
+    return H264ParameterSetId(nal_type, nal);
+  if (codec == AV_CODEC_ID_HEVC && nal_type >= kHevcVps && nal_type <= kHevcPps)
+    return HevcParameterSetId(nal_type, nal);
+  return std::nullopt;
+}
 
 AVCodecID CodecFromParameterSets(std::span<const uint8_t> frame) {
   bool h264 = false, hevc = false;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -33,3 +34,8 @@ AVCodecID CodecFromParameterSets(std::span<const uint8_t> frame);
 
 // Reads the NAL units of a frame of `codec` (H.264 or H.265).
 FrameNals ParseFrameNals(AVCodecID codec, std::span<const uint8_t> frame);
+
+// The id of a parameter set NAL unit (header and payload, no start code): nullopt when `nal_type`
+// is no parameter set of `codec`, or the id cannot be read or is out of its range.
+std::optional<uint32_t> ParameterSetIdOf(AVCodecID codec, int nal_type,
+                                         std::span<const uint8_t> nal);

@@ -198,6 +198,19 @@ TEST_F(PolicyTest, DecodeFailuresAskOnlyOutsideTheInterval) {
   EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1}));
 }
 
+// A failure soon after a request still ends streaming: the frames that follow may reference
+// the one that failed.
+TEST_F(PolicyTest, AFailureWithinTheIntervalStillStopsPublication) {
+  Requests requests;
+  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
+  PushAll("1:I 3:P");  // a gap: asks at once
+  EXPECT_EQ(requests.count.load(), 1);
+  PushAll("4:I 5:X 6:P");  // 5 fails within 300 ms of the request: no new request ...
+  EXPECT_EQ(requests.count.load(), 1);
+  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 4}))  // ... but 6 waits
+      << "a predicted frame after a failure was published";
+}
+
 TEST_F(PolicyTest, AFailedPublicationIsLoggedAndTheFrameStillCounts) {
   publisher_.fail = true;
   Push(1, 'I');
