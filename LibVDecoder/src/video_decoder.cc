@@ -160,8 +160,10 @@ void VideoDecoder::Reset() {
 }
 
 VideoDecoder& ProcessVideoDecoder() {
-  static VideoDecoder decoder;
-  return decoder;
+  // Never destroyed: a host may exit with the channel running, and the decoder thread must not
+  // find its decoder gone while the process's destructors run.
+  static VideoDecoder* const decoder = new VideoDecoder;
+  return *decoder;
 }
 
 bool decode_video_frame(const uint8_t* data, size_t size, std::vector<uint8_t>* picture, int* width,
