@@ -53,8 +53,8 @@ void ShareMemVFrame::InitRecord() {
   using pellion::RecordField;
   uint8_t* record = Record(section_.size());
   if (record == nullptr) return;
-  auto magic = RecordField<uint32_t>(record, pellion::kRecordMagic);
-  auto sequence = RecordField<uint64_t>(record, pellion::kRecordSequence);
+  auto&& magic = RecordField<uint32_t>(record, pellion::kRecordMagic);
+  auto&& sequence = RecordField<uint64_t>(record, pellion::kRecordSequence);
   if (magic.load(std::memory_order_acquire) == pellion::kFrameRecordMagic) {
     // A writer that died half way left it odd; the sequence goes on from there, so that a reader
     // holding the section sees it only ever rise.
@@ -91,7 +91,7 @@ bool ShareMemVFrame::WriteTo(uint32_t frame_index, uint32_t width, uint32_t heig
   uint8_t* record = Record(real);
   uint64_t sequence = 0;
   if (record != nullptr) {
-    auto seq = RecordField<uint64_t>(record, pellion::kRecordSequence);
+    auto&& seq = RecordField<uint64_t>(record, pellion::kRecordSequence);
     sequence = seq.load(std::memory_order_relaxed);
     sequence += (sequence & 1) + 1;  // odd: a picture is on its way
     seq.store(sequence, std::memory_order_relaxed);

@@ -68,12 +68,23 @@ static_assert(kFrameRecordOffset % 8 == 0 &&
               kFrameRecordOffset + kFrameRecordSize == kFrameSectionSize);
 
 // A field of the record, as an atomic on the mapped bytes. The record is only ever at an
-// 8-aligned offset of a page-aligned mapping, so every field is naturally aligned.
+// 8-aligned offset of a page-aligned mapping, so every field is naturally aligned. Bind the
+// result with auto&&: it is an atomic_ref in C++20, a reference to an atomic before.
+#if defined(__cpp_lib_atomic_ref)
 template <typename T>
 std::atomic_ref<T> RecordField(const uint8_t* record, size_t offset) {
   static_assert(std::atomic_ref<T>::is_always_lock_free);
   return std::atomic_ref<T>(*reinterpret_cast<T*>(const_cast<uint8_t*>(record) + offset));
 }
+#else
+// C++17 renderers: a lock-free std::atomic<T> has T's size and representation on every
+// compiler this header targets, which is what sharing it between processes relies on.
+template <typename T>
+std::atomic<T>& RecordField(const uint8_t* record, size_t offset) {
+  static_assert(std::atomic<T>::is_always_lock_free && sizeof(std::atomic<T>) == sizeof(T));
+  return *reinterpret_cast<std::atomic<T>*>(const_cast<uint8_t*>(record) + offset);
+}
+#endif
 
 // The fences of the record's protocol. GCC's ThreadSanitizer does not model fences and warns;
 // what they order is seen by another process, which it cannot watch anyway.
@@ -265,8 +276,8 @@ class FrameReader {
             kFrameRecordVersion;
     if (info != nullptr) *info = FramePublication{};
     if (!has_record) return ReadByHeader(header, picture);
-    auto sequence = RecordField<uint64_t>(record, kRecordSequence);
-    auto writer = RecordField<uint32_t>(record, kRecordWriterId);
+    auto&& sequence = RecordField<uint64_t>(record, kRecordSequence);
+    auto&& writer = RecordField<uint32_t>(record, kRecordWriterId);
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
       uint64_t before = sequence.load(std::memory_order_acquire);
       if ((before & 1) != 0 && !WaitForEven(&before)) return ReadResult::kUnavailable;
@@ -320,7 +331,7 @@ class FrameReader {
   // writer may start the next picture right after, so it is watched closely for a while before
   // the reader sleeps between looks.
   bool WaitForEven(uint64_t* sequence) {
-    auto s = RecordField<uint64_t>(data_ + kFrameRecordOffset, kRecordSequence);
+    auto&& s = RecordField<uint64_t>(data_ + kFrameRecordOffset, kRecordSequence);
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
       *sequence = s.load(std::memory_order_acquire);
