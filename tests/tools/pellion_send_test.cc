@@ -757,25 +757,33 @@ TEST_F(SendTest, EncodesADecodableMovingPattern) {
     EXPECT_NE(d.luma_hashes[i], d.luma_hashes[i - 1]) << "picture " << i << " repeats";
 }
 
-TEST_F(SendTest, EncoderAnswersARequestWithAKeyFrameADecoderCanStartFrom) {
-  int port = FreeTcpPort();
+// Asks the sender for a key frame once 10 frames have come, and stops it 10 frames later.
+struct AskOnceThenStop {
+  explicit AskOnceThenStop(int p) : port(p) {}
+  int port;
   Fd link;
   uint32_t asked_at = 0;
   bool stopped = false;
+  void OnTick(pid_t pid, const Result& so_far) {
+    uint32_t got = FramesSoFar(so_far);
+    if (asked_at == 0 && got >= 10) {
+      Connect(port, &link);
+      SendAll(link, kRequest);
+      asked_at = got;
+    } else if (asked_at != 0 && !stopped && got >= asked_at + 10) {
+      kill(pid, SIGINT);
+      stopped = true;
+    }
+  }
+};
+
+TEST_F(SendTest, EncoderAnswersARequestWithAKeyFrameADecoderCanStartFrom) {
+  int port = FreeTcpPort();
+  AskOnceThenStop ask(port);
   Result r = Send({"--encode", "--size", "320x240", "--fps", "100", "--gop", "1000",
                    "--request-port", std::to_string(port)},
-                  [&](pid_t pid, const Result& so_far) {
-                    uint32_t got = FramesSoFar(so_far);
-                    if (asked_at == 0 && got >= 10) {
-                      Connect(port, &link);
-                      SendAll(link, kRequest);
-                      asked_at = got;
-                    } else if (asked_at != 0 && !stopped && got >= asked_at + 10) {
-                      kill(pid, SIGINT);
-                      stopped = true;
-                    }
-                  });
-  ASSERT_TRUE(stopped);
+                  [&](pid_t pid, const Result& so_far) { ask.OnTick(pid, so_far); });
+  ASSERT_TRUE(ask.stopped);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.requests.size(), 1u);
   std::vector<size_t> keys;
@@ -968,23 +976,11 @@ class EncoderParameterSetTest : public SendTest,
 TEST_P(EncoderParameterSetTest, SeparateGivesAForcedKeyFrameItsSetsAndOnceSendsThemOnce) {
   const Codec c = std::string(GetParam()) == "h264" ? Codec::kH264 : Codec::kHevc;
   int port = FreeTcpPort();
-  Fd link;
-  uint32_t asked_at = 0;
-  bool stopped = false;
+  AskOnceThenStop ask(port);
   Result r = Send({"--encode", "--codec", GetParam(), "--size", "320x240", "--fps", "100", "--gop",
                    "1000", "--parameter-sets", "separate", "--request-port", std::to_string(port)},
-                  [&](pid_t pid, const Result& so_far) {
-                    uint32_t got = FramesSoFar(so_far);
-                    if (asked_at == 0 && got >= 10) {
-                      Connect(port, &link);
-                      SendAll(link, kRequest);
-                      asked_at = got;
-                    } else if (asked_at != 0 && !stopped && got >= asked_at + 10) {
-                      kill(pid, SIGINT);
-                      stopped = true;
-                    }
-                  });
-  ASSERT_TRUE(stopped);
+                  [&](pid_t pid, const Result& so_far) { ask.OnTick(pid, so_far); });
+  ASSERT_TRUE(ask.stopped);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.requests.size(), 1u);
   std::vector<Frame> frames = GroupFrames(r.packets);
