@@ -512,7 +512,8 @@ int main(int argc, char** argv) {
     bench::ClipSpec spec{"h264_1920x1080.h264",
                          "1920x1080",
                          30,
-                         {"-c:v", "libx264", "-tune", "zerolatency", "-g", "30", "-bf", "0"}};
+                         {"-c:v", "libx264", "-tune", "zerolatency", "-g", "30", "-bf", "0",
+                          "-x264-params", "slices=1"}};
     s.clip = bench::FindClip(spec, scratch);
     s.width = 1920;
     s.height = 1080;

@@ -19,17 +19,21 @@ macro(pellion_clip file size seconds format)
   list(APPEND PELLION_CLIPS ${PELLION_CLIPS_DIR}/${file})
 endmacro()
 
+# The slice count is always given: with -tune zerolatency x264 otherwise takes it from the
+# encoding machine's cores. x265 codes in wavefronts (WPP) unless told otherwise.
 set(_x264 -c:v libx264 -tune zerolatency -g 30)
-set(_x265 -c:v libx265 -tune zerolatency -x265-params bframes=0:keyint=30:log-level=error)
-pellion_clip(h264_640x360.h264 640x360 2 h264 ${_x264} -bf 0)
-pellion_clip(h264_1920x1080.h264 1920x1080 1 h264 ${_x264} -bf 0)
-pellion_clip(h264_642x362.h264 642x362 1 h264 ${_x264} -bf 0)
-pellion_clip(h264_bframes_640x360.h264 640x360 1 h264 ${_x264} -bf 2)
+set(_x265 -c:v libx265 -tune zerolatency -x265-params bframes=0:keyint=30:wpp=1:log-level=error)
+pellion_clip(h264_640x360.h264 640x360 2 h264 ${_x264} -bf 0 -x264-params slices=1)
+pellion_clip(h264_1920x1080.h264 1920x1080 1 h264 ${_x264} -bf 0 -x264-params slices=1)
+pellion_clip(h264_642x362.h264 642x362 1 h264 ${_x264} -bf 0 -x264-params slices=1)
+pellion_clip(h264_bframes_640x360.h264 640x360 1 h264 ${_x264} -bf 2 -x264-params slices=1)
+# Pictures whose slices decode in parallel, of an odd height that does not split evenly.
+pellion_clip(h264_slices4_1280x722.h264 1280x722 1 h264 ${_x264} -bf 0 -x264-params slices=4)
 pellion_clip(hevc_640x360.h265 640x360 2 hevc ${_x265})
 # Streams whose decoders hold pictures back: x264 with a B-pyramid (High profile), x265 with
 # its defaults (B-frames, open GOP: CRA key frames with leading pictures).
 pellion_clip(h264_bpyramid_640x360.h264 640x360 2 h264 -c:v libx264 -profile:v high -g 30 -bf 3
-  -b_strategy 0 -b-pyramid normal)
+  -b_strategy 0 -b-pyramid normal -x264-params slices=1)
 pellion_clip(hevc_opengop_640x360.h265 640x360 2 hevc -c:v libx265
   -x265-params keyint=30:log-level=error)
 pellion_clip(hevc_3840x2160.h265 3840x2160 1 hevc ${_x265} -preset ultrafast -frames:v 10)
@@ -63,6 +67,7 @@ macro(pellion_reference clip frames)
 endmacro()
 pellion_reference(h264_1920x1080.h264 30)
 pellion_reference(h264_642x362.h264 30)
+pellion_reference(h264_slices4_1280x722.h264 30)
 pellion_reference(h264_640x360.h264 60)
 pellion_reference(hevc_640x360.h265 60)
 pellion_reference(h264_bpyramid_640x360.h264 60)

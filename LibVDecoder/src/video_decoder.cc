@@ -2,14 +2,39 @@
 // carried them, parameter sets remembered across reopenings, a conversion to NV12 per picture.
 #include "video_decoder.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "VideoFmtEx.h"
+#include "file/path.h"
+#include "file/profile.h"
 #include "log/log.h"
 #include "nal_units.h"
+#include "platform/thread.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
+}
+
+namespace {
+
+bool SliceThreadsSwitchedOn() {
+  if (const char* v = std::getenv("PELLION_SLICE_THREADS"); v != nullptr && *v != '\0')
+    return std::string(v) != "0";
+  const std::string ini = NORV::sFileManager::ProgramDataRoot() + "/NORVencrypt.ini";
+  std::error_code ec;
+  return !std::filesystem::exists(ini, ec) ||
+         NORV::sFileManager::GetPrivateProfileInt("NORV", "SLICETHREADS", 1, ini) != 0;
+}
+
+}  // namespace
+
+int SliceThreadsFromSettings() {
+  static const int threads =
+      SliceThreadsSwitchedOn() ? std::clamp(platform::UsableCores(), 1, kMaxSliceThreads) : 1;
+  return threads;
 }
 
 bool VideoDecoder::Open(const uint8_t* data, size_t size) {
@@ -28,7 +53,10 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
     LOGE << "avcodec_alloc_context3 return null";
     return false;
   }
-  // No option is set: one thread and no frame delay beyond the stream's reordering.
+  // Slices only: frame threads would hold back a picture per thread. Slice threads give the
+  // same pictures at the same time, decoded on more cores.
+  ctx->thread_type = FF_THREAD_SLICE;
+  ctx->thread_count = threads_ > 0 ? std::min(threads_, kMaxSliceThreads) : SliceThreadsFromSettings();
   int ret = avcodec_open2(ctx.get(), codec, nullptr);
   if (ret < 0) {
     LOGE << "faild to avcodec_open2"
@@ -37,6 +65,15 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
   }
   ctx_ = std::move(ctx);
   codec_id_ = id;
+  const int threads = (ctx_->active_thread_type & FF_THREAD_SLICE) != 0 ? ctx_->thread_count : 1;
+  // Reopenings after failures repeat the same figures: said again only when they change.
+  if (threads != threads_open_logged_ || id != codec_logged_) {
+    LOGI << "decoder " << avcodec_get_name(id) << " opened with " << threads
+         << (threads == 1 ? " thread" : " slice threads");
+    threads_open_logged_ = threads;
+    codec_logged_ = id;
+  }
+  threads_open_ = threads;
   if (remembered)
     LOGI << "decoder reopened with the remembered parameter sets of " << avcodec_get_name(id);
   // The next picture gets them in front, in case it has none of its own.
@@ -151,10 +188,15 @@ void VideoDecoder::Flush() {
   if (ctx_) avcodec_flush_buffers(ctx_.get());
 }
 
-void VideoDecoder::Close() { ctx_.reset(); }
+void VideoDecoder::Close() {
+  ctx_.reset();
+  threads_open_ = 0;
+}
 
 void VideoDecoder::Reset() {
   Close();
+  threads_open_logged_ = 0;
+  codec_logged_ = AV_CODEC_ID_NONE;
   parameter_sets_.clear();
   remembered_codec_ = AV_CODEC_ID_NONE;
 }

@@ -55,8 +55,14 @@ class VideoDecoder : public FrameDecoder {
   // Closes the decoder and forgets the parameter sets.
   void Reset();
 
+  // Threads of the decoders opened from now on: 1 is one thread, more are slice threads (at
+  // most kMaxSliceThreads); 0 takes the process's setting (SliceThreadsFromSettings).
+  void set_threads(int threads) { threads_ = threads; }
+
   bool open() const { return ctx_ != nullptr; }
   AVCodecID codec_id() const { return codec_id_; }
+  // Threads the open decoder decodes with (0 while closed).
+  int threads() const { return threads_open_; }
 
  private:
   bool Open(const uint8_t* data, size_t size);
@@ -64,6 +70,10 @@ class VideoDecoder : public FrameDecoder {
   // Real parameter sets are a few hundred bytes; more is not worth remembering.
   static constexpr size_t kMaxParameterSetBytes = 4096;
 
+  int threads_ = 0;
+  int threads_open_ = 0;
+  int threads_open_logged_ = 0;
+  AVCodecID codec_logged_ = AV_CODEC_ID_NONE;
   CodecContextPtr ctx_;
   AVCodecID codec_id_ = AV_CODEC_ID_NONE;
   PacketPtr packet_{av_packet_alloc()};
@@ -75,6 +85,13 @@ class VideoDecoder : public FrameDecoder {
   // Put the remembered parameter sets in front of the next picture's packet.
   bool resend_parameter_sets_ = false;
 };
+
+inline constexpr int kMaxSliceThreads = 16;
+
+// Slice threads for a decoder: the cores the process may use, at most kMaxSliceThreads; 1 (one
+// thread) when PELLION_SLICE_THREADS=0 is set, or when P/NORVencrypt.ini has SLICETHREADS=0 in
+// [NORV] and the variable is not set. Read once per process.
+int SliceThreadsFromSettings();
 
 // The one decoder of the process (the decoder thread's).
 VideoDecoder& ProcessVideoDecoder();

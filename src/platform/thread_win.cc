@@ -16,4 +16,16 @@ void SetCurrentThreadName(std::string_view name) {
   if (set != nullptr) set(GetCurrentThread(), win::Wide(name).c_str());
 }
 
+int UsableCores() {
+  DWORD_PTR process = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+    int n = 0;
+    for (; process != 0; process &= process - 1) ++n;
+    return n;
+  }
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}
+
 }  // namespace platform
