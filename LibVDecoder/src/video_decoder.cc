@@ -18,22 +18,23 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
-namespace {
-
-bool SliceThreadsSwitchedOn() {
-  if (const char* v = std::getenv("PELLION_SLICE_THREADS"); v != nullptr && *v != '\0')
-    return std::string(v) != "0";
-  const std::string ini = NORV::sFileManager::ProgramDataRoot() + "/NORVencrypt.ini";
-  std::error_code ec;
-  return !std::filesystem::exists(ini, ec) ||
+int SliceThreadsFrom(const char* env, const std::string& ini, int cores) {
+  bool on = true;
+  if (env != nullptr && *env != '\0') {
+    on = std::string(env) != "0";
+  } else {
+    std::error_code ec;
+    on = !std::filesystem::exists(ini, ec) ||
          NORV::sFileManager::GetPrivateProfileInt("NORV", "SLICETHREADS", 1, ini) != 0;
+  }
+  return on ? std::clamp(cores, 1, kMaxSliceThreads) : 1;
 }
-
-}  // namespace
 
 int SliceThreadsFromSettings() {
   static const int threads =
-      SliceThreadsSwitchedOn() ? std::clamp(platform::UsableCores(), 1, kMaxSliceThreads) : 1;
+      SliceThreadsFrom(std::getenv("PELLION_SLICE_THREADS"),
+                       NORV::sFileManager::ProgramDataRoot() + "/NORVencrypt.ini",
+                       platform::UsableCores());
   return threads;
 }
 
@@ -56,7 +57,8 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
   // Slices only: frame threads would hold back a picture per thread. Slice threads give the
   // same pictures at the same time, decoded on more cores.
   ctx->thread_type = FF_THREAD_SLICE;
-  ctx->thread_count = threads_ > 0 ? std::min(threads_, kMaxSliceThreads) : SliceThreadsFromSettings();
+  ctx->thread_count =
+      threads_ > 0 ? std::min(threads_, kMaxSliceThreads) : SliceThreadsFromSettings();
   int ret = avcodec_open2(ctx.get(), codec, nullptr);
   if (ret < 0) {
     LOGE << "faild to avcodec_open2"

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -92,6 +93,8 @@ inline constexpr int kMaxSliceThreads = 16;
 // thread) when PELLION_SLICE_THREADS=0 is set, or when P/NORVencrypt.ini has SLICETHREADS=0 in
 // [NORV] and the variable is not set. Read once per process.
 int SliceThreadsFromSettings();
+// The same from the variable's value (null when unset), the ini file and the core count.
+int SliceThreadsFrom(const char* env, const std::string& ini, int cores);
 
 // The one decoder of the process (the decoder thread's).
 VideoDecoder& ProcessVideoDecoder();

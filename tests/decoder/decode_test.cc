@@ -2,6 +2,7 @@
 // decode of the same clips.
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <set>
 #include <span>
@@ -20,6 +21,7 @@
 namespace {
 
 using pellion_tools::Codec;
+namespace fs = std::filesystem;
 
 std::string ClipPath(const std::string& name) {
   return std::string(PELLION_CLIPS_DIR) + "/" + name;
@@ -59,10 +61,25 @@ Decoded Decode(std::span<const uint8_t> unit) {
   return d;
 }
 
-class DecoderTest : public ::testing::Test {
+// Every decoder test runs with one thread and with slice threads: on an intact stream both
+// give the ffmpeg command's pictures, at the same time.
+class DecoderTest : public ::testing::TestWithParam<int> {
  protected:
-  void SetUp() override { reset_video_decoder(); }
-  void TearDown() override { reset_video_decoder(); }
+  void SetUp() override {
+    reset_video_decoder();
+    ProcessVideoDecoder().set_threads(GetParam());
+  }
+  void TearDown() override {
+    reset_video_decoder();
+    ProcessVideoDecoder().set_threads(0);
+  }
+  // A decoder of the test's own with the test's threads.
+  VideoDecoder& Fresh() {
+    own_ = std::make_unique<VideoDecoder>();
+    own_->set_threads(GetParam());
+    return *own_;
+  }
+  std::unique_ptr<VideoDecoder> own_;
 };
 
 TEST(ProbeTest, KeyFramesNameTheirCodec) {
@@ -138,19 +155,19 @@ void ExpectBitExact(const std::string& name, Codec codec, int w, int h, size_t f
   }
 }
 
-TEST_F(DecoderTest, FullHdH264IsBitExact) {
+TEST_P(DecoderTest, FullHdH264IsBitExact) {
   ExpectBitExact("h264_1920x1080.h264", Codec::kH264, 1920, 1080, 30);
 }
 
-TEST_F(DecoderTest, OddSizesKeepTheirRoundedUpChroma) {
+TEST_P(DecoderTest, OddSizesKeepTheirRoundedUpChroma) {
   ExpectBitExact("h264_642x362.h264", Codec::kH264, 642, 362, 30);
 }
 
-TEST_F(DecoderTest, HevcIsBitExact) {
+TEST_P(DecoderTest, HevcIsBitExact) {
   ExpectBitExact("hevc_640x360.h265", Codec::kHevc, 640, 360, 60);
 }
 
-TEST_F(DecoderTest, UltraHdHevcFillsTheWholeSection) {
+TEST_P(DecoderTest, UltraHdHevcFillsTheWholeSection) {
   Clip clip = LoadClip("hevc_3840x2160.h265", Codec::kHevc);
   std::vector<uint8_t> reference = ReadReference("hevc_3840x2160.h265");
   Decoded d = Decode(clip.Unit(0));
@@ -159,7 +176,7 @@ TEST_F(DecoderTest, UltraHdHevcFillsTheWholeSection) {
   EXPECT_TRUE(std::equal(d.picture.begin(), d.picture.end(), reference.begin()));
 }
 
-TEST_F(DecoderTest, AFailureDropsTheDecoderAndTheNextKeyFrameOfAnotherCodecOpensOne) {
+TEST_P(DecoderTest, AFailureDropsTheDecoderAndTheNextKeyFrameOfAnotherCodecOpensOne) {
   NORV::sLog::LogCapture capture;
   Clip h264 = LoadClip("h264_640x360.h264", Codec::kH264);
   Clip hevc = LoadClip("hevc_640x360.h265", Codec::kHevc);
@@ -263,7 +280,7 @@ void ExpectDisplayOrderBitExact(const Output& out, const std::string& name, size
   }
 }
 
-TEST_F(DecoderTest, ReorderingStreamsComeOutInDisplayOrderUnderTheirFramesTags) {
+TEST_P(DecoderTest, ReorderingStreamsComeOutInDisplayOrderUnderTheirFramesTags) {
   struct Case {
     const char* name;
     Codec codec;
@@ -272,7 +289,7 @@ TEST_F(DecoderTest, ReorderingStreamsComeOutInDisplayOrderUnderTheirFramesTags) 
                  Case{"hevc_opengop_640x360.h265", Codec::kHevc}}) {
     SCOPED_TRACE(c.name);
     NORV::sLog::LogCapture capture;
-    VideoDecoder d;
+    VideoDecoder& d = Fresh();
     Clip clip = LoadClip(c.name, c.codec);
     ASSERT_EQ(clip.units.size(), 60u);
     Output out;
@@ -305,22 +322,72 @@ TEST(NalUnitsTest, EveryAccessUnitHasASliceAndKeyUnitsAreKey) {
   }
 }
 
-TEST_F(DecoderTest, StreamsWithoutReorderingGiveEachPictureAtOnce) {
-  VideoDecoder d;
-  Clip clip = LoadClip("h264_640x360.h264", Codec::kH264);
-  for (size_t i = 0; i < clip.units.size(); ++i) {
-    FrameInfo info;
-    ASSERT_TRUE(d.Send(clip.Unit(i).data(), clip.Unit(i).size(), static_cast<int64_t>(i), &info));
-    EXPECT_EQ(info.key, i % 30 == 0) << i;
-    EXPECT_TRUE(info.has_slice);
-    DecodedPicture p;
-    ASSERT_EQ(d.Receive(&p), ReceiveStatus::kPicture) << "unit " << i;
-    EXPECT_EQ(p.tag, static_cast<int64_t>(i));
-    EXPECT_EQ(d.Receive(&p), ReceiveStatus::kNone);
+TEST_P(DecoderTest, StreamsWithoutReorderingGiveEachPictureAtOnce) {
+  for (auto [name, codec] : {std::pair{"h264_640x360.h264", Codec::kH264},
+                             std::pair{"h264_slices4_1280x722.h264", Codec::kH264},
+                             std::pair{"hevc_640x360.h265", Codec::kHevc}}) {
+    SCOPED_TRACE(name);
+    VideoDecoder& d = Fresh();
+    Clip clip = LoadClip(name, codec);
+    for (size_t i = 0; i < clip.units.size(); ++i) {
+      FrameInfo info;
+      ASSERT_TRUE(
+          d.Send(clip.Unit(i).data(), clip.Unit(i).size(), static_cast<int64_t>(i), &info));
+      EXPECT_EQ(info.key, i % 30 == 0) << i;
+      EXPECT_TRUE(info.has_slice);
+      DecodedPicture p;
+      ASSERT_EQ(d.Receive(&p), ReceiveStatus::kPicture) << "unit " << i;
+      EXPECT_EQ(p.tag, static_cast<int64_t>(i));
+      EXPECT_EQ(d.Receive(&p), ReceiveStatus::kNone);
+    }
   }
 }
 
-TEST_F(DecoderTest, ParameterSetsInAFrameOfTheirOwnOpenTheDecoder) {
+TEST_P(DecoderTest, SlicesDecodedInParallelAreBitExact) {
+  ExpectBitExact("h264_slices4_1280x722.h264", Codec::kH264, 1280, 722, 30);
+}
+
+TEST_P(DecoderTest, EachOpeningSaysItsThreadsOnce) {
+  NORV::sLog::LogCapture capture;
+  VideoDecoder& d = Fresh();
+  Clip clip = LoadClip("hevc_640x360.h265", Codec::kHevc);
+  Output out;
+  RunFrames(d, {Units(clip)[0], Units(clip)[1]}, &out);
+  ASSERT_EQ(out.pictures.size(), 2u);
+  EXPECT_EQ(d.threads(), GetParam());
+  const std::string said = GetParam() == 1 ? "decoder hevc opened with 1 thread"
+                                           : "decoder hevc opened with 4 slice threads";
+  EXPECT_EQ(capture.Count(said), 1u);
+  // Reopenings after failures with the same figures say nothing more.
+  const std::vector<uint8_t> garbage = {0, 0, 0, 1, 0x02, 0x01, 0x83, 0xD8};
+  FrameInfo info;
+  EXPECT_FALSE(d.Send(garbage.data(), garbage.size(), 2, &info));
+  EXPECT_EQ(d.threads(), 0);
+  RunFrames(d, {Units(clip)[0]}, &out, 3);
+  EXPECT_EQ(out.pictures.size(), 3u);
+  EXPECT_EQ(capture.Count("opened with"), 1u);
+}
+
+TEST(SliceThreadsTest, TheVariableWinsOverTheIniAndCoresAreCapped) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("pellion-threads-" + std::to_string(std::random_device()()));
+  fs::create_directories(dir);
+  const std::string off = (dir / "off.ini").string(), on = (dir / "on.ini").string();
+  std::ofstream(off) << "[NORV]\nENCRYPT=0\nSLICETHREADS=0\n";
+  std::ofstream(on) << "[NORV]\nSLICETHREADS=1\n";
+  const std::string none = (dir / "none.ini").string();
+  EXPECT_EQ(SliceThreadsFrom(nullptr, none, 8), 8);
+  EXPECT_EQ(SliceThreadsFrom(nullptr, none, 64), 16);
+  EXPECT_EQ(SliceThreadsFrom(nullptr, none, 0), 1);
+  EXPECT_EQ(SliceThreadsFrom(nullptr, off, 8), 1);
+  EXPECT_EQ(SliceThreadsFrom(nullptr, on, 8), 8);
+  EXPECT_EQ(SliceThreadsFrom("", off, 8), 1) << "an empty variable is no setting";
+  EXPECT_EQ(SliceThreadsFrom("0", on, 8), 1);
+  EXPECT_EQ(SliceThreadsFrom("1", off, 8), 8);
+  fs::remove_all(dir);
+}
+
+TEST_P(DecoderTest, ParameterSetsInAFrameOfTheirOwnOpenTheDecoder) {
   for (auto [name, codec] : {std::pair{"h264_bpyramid_640x360.h264", Codec::kH264},
                              std::pair{"hevc_opengop_640x360.h265", Codec::kHevc}}) {
     SCOPED_TRACE(name);
@@ -331,7 +398,7 @@ TEST_F(DecoderTest, ParameterSetsInAFrameOfTheirOwnOpenTheDecoder) {
     EXPECT_EQ(CodecFromParameterSets(frames[0]),
               codec == Codec::kH264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
     FrameInfo info;
-    VideoDecoder d;
+    VideoDecoder& d = Fresh();
     ASSERT_TRUE(d.Send(frames[0].data(), frames[0].size(), 0, &info));
     EXPECT_FALSE(info.has_slice);
     DecodedPicture p;
@@ -345,7 +412,7 @@ TEST_F(DecoderTest, ParameterSetsInAFrameOfTheirOwnOpenTheDecoder) {
   }
 }
 
-TEST_F(DecoderTest, ParameterSetsSentOnceOutliveAFailure) {
+TEST_P(DecoderTest, ParameterSetsSentOnceOutliveAFailure) {
   for (auto [name, codec] : {std::pair{"h264_bpyramid_640x360.h264", Codec::kH264},
                              std::pair{"hevc_opengop_640x360.h265", Codec::kHevc}}) {
     SCOPED_TRACE(name);
@@ -356,7 +423,7 @@ TEST_F(DecoderTest, ParameterSetsSentOnceOutliveAFailure) {
     size_t k = 20;
     while (k < clip.units.size() && !clip.units[k].key) ++k;
     ASSERT_LT(k, clip.units.size());
-    VideoDecoder d;
+    VideoDecoder& d = Fresh();
     Output first;
     RunFrames(d, std::vector(frames.begin(), frames.begin() + k), &first);
     ASSERT_GT(first.pictures.size(), 15u);
@@ -387,5 +454,11 @@ TEST_F(DecoderTest, ParameterSetsSentOnceOutliveAFailure) {
           << "picture " << j << " (tag " << second.tags[j] << ")";
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, DecoderTest, ::testing::Values(1, 4),
+                         [](const auto& info) {
+                           return info.param == 1 ? std::string("OneThread")
+                                                  : std::string("FourSliceThreads");
+                         });
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,7 +40,8 @@ struct Read {
   std::vector<uint8_t> nv12;
 };
 
-class ChannelE2eTest : public ::testing::TestWithParam<const char*> {
+// A clip, and the decoder's threads: 1, or 0 for the process's setting (slice threads).
+class ChannelE2eTest : public ::testing::TestWithParam<std::tuple<const char*, int>> {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("pellion-e2e-channel-" + std::to_string(getpid()));
@@ -51,12 +53,14 @@ class ChannelE2eTest : public ::testing::TestWithParam<const char*> {
   void TearDown() override {
     fs::remove_all(dir_);
     reset_video_decoder();
+    ProcessVideoDecoder().set_threads(0);
   }
   fs::path dir_;
 };
 
 TEST_P(ChannelE2eTest, EveryPictureReadIsTheReferenceOfItsAccessUnit) {
-  const std::string clip = GetParam();
+  const std::string clip = std::get<0>(GetParam());
+  ProcessVideoDecoder().set_threads(std::get<1>(GetParam()));
   Reference ref;
   ASSERT_TRUE(ref.Load(clip, 640, 360)) << "no reference for " << clip;
   // A channel of an earlier test closes its socket within a second of its stop.
@@ -218,15 +222,18 @@ TEST_F(ChannelE2eTest, NoHeldPictureCrossesARestart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, ChannelE2eTest,
-                         ::testing::Values("h264_640x360.h264", "hevc_640x360.h265",
-                                           "h264_bpyramid_640x360.h264",
-                                           "hevc_opengop_640x360.h265"),
+                         ::testing::Combine(::testing::Values("h264_640x360.h264",
+                                                              "hevc_640x360.h265",
+                                                              "h264_bpyramid_640x360.h264",
+                                                              "hevc_opengop_640x360.h265"),
+                                            ::testing::Values(0, 1)),
                          [](const auto& info) {
-                           std::string name = info.param;
+                           std::string name = std::get<0>(info.param);
                            return name.substr(0, name.find('_')) +
                                   (name.find("bpyramid") != std::string::npos  ? "BPyramid"
                                    : name.find("opengop") != std::string::npos ? "OpenGop"
-                                                                               : "");
+                                                                               : "") +
+                                  (std::get<1>(info.param) == 1 ? "OneThread" : "SliceThreads");
                          });
 
 }  // namespace
