@@ -2,6 +2,7 @@
 #include "MetaUdpServer.h"
 
 #include <mutex>
+#include <utility>
 
 #include "log/log.h"
 #include "platform/clock.h"
@@ -12,6 +13,9 @@ namespace {
 // holder is a function-local static made later): the channel stops while this still exists.
 std::shared_ptr<MetaUdpServer> g_instance;
 std::once_flag g_once;
+// The frame a receiver is emitting on this thread; null outside an emission. Per thread, so a
+// slot reads it without a lock and nothing else ever sees it.
+thread_local const MetaUdpServer::FrameTimes* t_emitting = nullptr;
 
 }  // namespace
 
@@ -89,5 +93,15 @@ void MetaUdpServer::OnRead(const std::string&, int, const std::string& data) {
     last_rate_tick_ = now;
     full_frames_ = 0;
   }
+  const FrameTimes times{buffer_.completed_index(), buffer_.completed_first_us(),
+                        platform::NowMicros()};
+  const FrameTimes* outer = std::exchange(t_emitting, &times);
   sig_vframe_.emit(buffer_.completed_index(), frame_);
+  t_emitting = outer;
+}
+
+bool MetaUdpServer::EmittingFrameTimes(FrameTimes* times) {
+  if (t_emitting == nullptr) return false;
+  *times = *t_emitting;
+  return true;
 }

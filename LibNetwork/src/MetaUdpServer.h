@@ -37,6 +37,17 @@ class MetaUdpServer {
   // Emitted on the delivery thread with (frame index, frame bytes); slots copy what they keep.
   FrameSignal sig_vframe_;
 
+  // When the frame now being emitted arrived, in platform::NowMicros: its first datagram, and
+  // its last one, which completed it.
+  struct FrameTimes {
+    uint32_t frame_index = 0;
+    int64_t first_datagram_us = 0;
+    int64_t complete_us = 0;
+  };
+  // Inside a slot of sig_vframe_: the times of the frame it was given. False anywhere else
+  // (another thread, or no emission under way). The signal carries only index and bytes.
+  static bool EmittingFrameTimes(FrameTimes* times);
+
   NORV::sNetwork::NorvNetUDT& transport() { return transport_; }
 
  private:

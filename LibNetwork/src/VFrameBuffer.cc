@@ -18,6 +18,7 @@ size_t HashOf(const uint8_t* data, size_t size) {
 VFrameBuffer::Frame& VFrameBuffer::Start(uint32_t index) {
   Frame& f = frames_[index];
   f = Frame();
+  f.first_us = platform::NowMicros();
   if (frames_.size() >= kMaxFrames) EvictOneExcept(index);
   return f;
 }
@@ -93,6 +94,7 @@ bool VFrameBuffer::insert(const StreamPacketHeader& header, const uint8_t* paylo
   if (idx == 0) return false;
   has_complete_ = true;
   completed_index_ = idx;
+  completed_first_us_ = f->first_us;
   return true;
 }
 

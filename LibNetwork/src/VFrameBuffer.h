@@ -22,6 +22,8 @@ class VFrameBuffer {
   // once); empty when there is none.
   void GetFrame(std::string& out);
   uint32_t completed_index() const { return completed_index_; }
+  // When the first datagram of that frame arrived (platform::NowMicros).
+  int64_t completed_first_us() const { return completed_first_us_; }
 
   size_t held_frames() const { return frames_.size(); }
 
@@ -34,6 +36,7 @@ class VFrameBuffer {
     bool emitted = false;
     bool dropped = false;  // over the size cap: ignored until restarted
     size_t first_slice_hash = 0;
+    int64_t first_us = 0;  // its first datagram's arrival
   };
 
   Frame& Start(uint32_t index);
@@ -44,6 +47,7 @@ class VFrameBuffer {
   uint64_t clock_ = 0;
   bool has_complete_ = false;
   uint32_t completed_index_ = 0;
+  int64_t completed_first_us_ = 0;
   std::string complete_;
   int64_t last_tick_ = 0;
   uint64_t packs_ = 0;

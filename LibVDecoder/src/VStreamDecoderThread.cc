@@ -122,12 +122,21 @@ void VStreamDecoderThread::OnPushVFrame(uint32_t frame_index, const std::string&
       owner->queued_bytes_ -= bytes;
     }
   };
+  FrameClock clock;
+  MetaUdpServer::FrameTimes times;
+  if (MetaUdpServer::EmittingFrameTimes(&times) && times.frame_index == frame_index) {
+    clock.first_datagram = times.first_datagram_us;
+    clock.complete = times.complete_us;
+  } else {
+    // Not handed over by a receiver: complete as it comes.
+    clock.first_datagram = clock.complete = platform::NowMicros();
+  }
   auto queued = std::make_shared<Queued>(this, frame);
-  PostTask([this, frame_index, queued = std::move(queued)]() mutable {
+  PostTask([this, frame_index, clock, queued = std::move(queued)]() mutable {
     // Being decoded is no longer being queued.
     std::string mine = std::move(queued->frame);
     queued.reset();
-    DecodeTask(frame_index, std::move(mine));
+    DecodeTask(frame_index, std::move(mine), clock);
   });
 }
 
@@ -148,13 +157,15 @@ void VStreamDecoderThread::StopStreaming() {
   for (HeldFrame& f : held_) f.publishable = false;
 }
 
-void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame) {
+void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame, FrameClock clock) {
+  clock.task_start = platform::NowMicros();
   const auto* data = reinterpret_cast<const uint8_t*>(frame.data());
   WriteCaptureFile(data, static_cast<int>(frame.size()), Wide("netframe_" + start_time_));
 
   const int64_t seq = next_seq_++;
   FrameInfo info;
   uint32_t t0 = platform::ClockMs();
+  clock.sent = platform::NowMicros();
   bool sent = decoder_->Send(data, frame.size(), seq, &info);
   uint32_t now = platform::ClockMs();
   if (!sent) {
@@ -168,13 +179,14 @@ void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame) {
   g_decode_count += 1;
   if (now - g_report_clock >= 3000) {
     LOGI << g_decode_sum_ms / g_decode_count << "(ms/df)";
+    if (stages_.count() > 0) LOGI << stages_.TakeLine();
     g_decode_sum_ms = 0;
     g_decode_count = 0;
     g_report_clock = now;
   }
   if (info.has_slice) {
     bool publishable = OnArrival(seq, frame_index, info);
-    held_.push_back(HeldFrame{seq, frame_index, publishable, std::move(frame)});
+    held_.push_back(HeldFrame{seq, frame_index, publishable, std::move(frame), clock});
   }
   DrainPictures();
   while (held_.size() > kMaxHeldFrames) {
@@ -217,6 +229,7 @@ void VStreamDecoderThread::DrainPictures() {
   for (;;) {
     ReceiveStatus status = decoder_->Receive(&picture);
     if (status == ReceiveStatus::kNone) return;
+    const int64_t received_us = platform::NowMicros();
     if (status == ReceiveStatus::kFailed) {
       held_.clear();
       StopStreaming();
@@ -239,14 +252,24 @@ void VStreamDecoderThread::DrainPictures() {
       if (frame.seq != key_seq_) continue;
       awaiting_key_picture_ = false;
     }
-    if (frame.publishable) Publish(frame, picture);
+    if (frame.publishable) Publish(frame, picture, received_us);
   }
 }
 
-void VStreamDecoderThread::Publish(const HeldFrame& frame, const DecodedPicture& picture) {
-  bool written = decoder_->ConvertTo(&picture_) &&
-                 publisher_->WriteTo(frame.frame_index, static_cast<uint32_t>(picture.width),
-                                     static_cast<uint32_t>(picture.height), picture_);
+void VStreamDecoderThread::Publish(const HeldFrame& frame, const DecodedPicture& picture,
+                                   int64_t received_us) {
+  const bool converted = decoder_->ConvertTo(&picture_);
+  const int64_t converted_us = platform::NowMicros();
+  const bool written =
+      converted && publisher_->WriteTo(frame.frame_index, static_cast<uint32_t>(picture.width),
+                                       static_cast<uint32_t>(picture.height), picture_);
+  if (written) {
+    const FrameClock& c = frame.clock;
+    const int64_t published_us = platform::NowMicros();
+    stages_.Add({c.complete - c.first_datagram, c.task_start - c.complete, received_us - c.sent,
+                 converted_us - received_us, published_us - converted_us,
+                 published_us - c.first_datagram});
+  }
   char name[160];
   std::snprintf(name, sizeof(name), "%s_%dx%d_%s", avcodec_get_name(picture.codec_id),
                 picture.width, picture.height, start_time_.c_str());

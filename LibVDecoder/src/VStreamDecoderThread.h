@@ -13,6 +13,7 @@
 #include "NKMsgFrameThread.h"
 #include "ShareMemVFrame.h"
 #include "sigslot/sigslot.h"
+#include "stage_latency.h"
 #include "video_decoder.h"
 
 class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public NKMsgFrameThread {
@@ -44,19 +45,27 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   uint64_t dropped_frames() const { return dropped_.load(); }
 
  private:
+  // When a frame reached each stage, in platform::NowMicros.
+  struct FrameClock {
+    int64_t first_datagram = 0;
+    int64_t complete = 0;
+    int64_t task_start = 0;
+    int64_t sent = 0;
+  };
   // A frame the decoder accepted whose picture has not come out yet.
   struct HeldFrame {
     int64_t seq = 0;  // arrival order, the decoder's tag
     uint32_t frame_index = 0;
     bool publishable = false;  // arrived while streaming, and nothing since has broken it
     std::string bytes;         // for the capture file written with its picture
+    FrameClock clock;
   };
 
-  void DecodeTask(uint32_t frame_index, std::string frame);
+  void DecodeTask(uint32_t frame_index, std::string frame, FrameClock clock);
   // The key-frame policy for a frame on arrival; true when its picture may be published.
   bool OnArrival(int64_t seq, uint32_t frame_index, const FrameInfo& info);
   void DrainPictures();
-  void Publish(const HeldFrame& frame, const DecodedPicture& picture);
+  void Publish(const HeldFrame& frame, const DecodedPicture& picture, int64_t received_us);
   // Back to waiting: nothing held is published any more.
   void StopStreaming();
   void RequestIFrameAtMostEvery300ms();
@@ -80,6 +89,7 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   std::vector<uint8_t> picture_;  // reused between pictures
   std::deque<HeldFrame> held_;
   int64_t next_seq_ = 0;
+  StageLatency stages_;
   // After a wait, pictures come out again from the key frame's own on: the leading pictures
   // before it reference what came before the key frame.
   bool awaiting_key_picture_ = false;

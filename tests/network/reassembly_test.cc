@@ -123,6 +123,38 @@ TEST_F(ReceiverTest, SlicesArePlacedByTheirIndexAndEachFrameLeavesOnce) {
   EXPECT_EQ(collector_.frames[2], std::make_pair(6u, std::string("p.q.")));
 }
 
+// Slots learn when their frame's first datagram came, whichever packet it was, and nobody
+// outside the emission does.
+TEST_F(ReceiverTest, SlotsGetTheTimesOfTheFrameBeingEmitted) {
+  struct Times : NORV::sHelper::sigslot::has_slots<> {
+    void OnFrame(uint32_t idx, const std::string&) {
+      MetaUdpServer::FrameTimes t;
+      ASSERT_TRUE(MetaUdpServer::EmittingFrameTimes(&t));
+      EXPECT_EQ(t.frame_index, idx);
+      seen.push_back(t);
+    }
+    std::vector<MetaUdpServer::FrameTimes> seen;
+  } times;
+  server_.sig_vframe_.connect(&times, &Times::OnFrame);
+  auto wait_us = [](int64_t us) {
+    for (int64_t end = platform::NowMicros() + us; platform::NowMicros() < end;) {
+    }
+  };
+  const int64_t t0 = platform::NowMicros();
+  Feed(Packet(9, 1, false, "later half"));  // reordered: the first to come is not packet 0
+  wait_us(3000);
+  Feed(Packet(9, 0, false, "first half"));
+  wait_us(2000);
+  Feed(Packet(9, 2, true, "end"));
+  const int64_t t1 = platform::NowMicros();
+  ASSERT_EQ(times.seen.size(), 1u);
+  EXPECT_GE(times.seen[0].first_datagram_us, t0);
+  EXPECT_GE(times.seen[0].complete_us - times.seen[0].first_datagram_us, 5000);
+  EXPECT_LE(times.seen[0].complete_us, t1);
+  MetaUdpServer::FrameTimes outside;
+  EXPECT_FALSE(MetaUdpServer::EmittingFrameTimes(&outside));
+}
+
 TEST_F(ReceiverTest, AFirstPacketWithNewContentRestartsItsFrame) {
   FeedAll(Packets(3, "old frame!", 4));
   // The sender restarted and reuses index 3 for another frame.
