@@ -247,8 +247,8 @@ class EncoderSource final : public FrameSource {
     if (c == Codec::kH264) {
       opts.Set("preset", "veryfast");
       // Four slices, whatever the cores of the sending machine: a receiver decodes them on as
-      // many threads.
-      opts.Set("x264-params", "bframes=0:scenecut=0:slices=4");
+      // many threads. The zerolatency tune encodes a slice per thread and ignores slices=.
+      opts.Set("x264-params", "bframes=0:scenecut=0:threads=4");
     } else {
       opts.Set("preset", "ultrafast");
       // Closed GOPs: every key frame an IDR picture. libx265 logs to stderr by itself.

@@ -747,6 +747,11 @@ TEST_F(SendTest, EncodesADecodableMovingPattern) {
     EXPECT_EQ(r.trace[i].au, i);
     EXPECT_EQ(r.trace[i].key, i == 0 ? 1 : 0) << "one key frame in a GOP of 60, frame " << i;
     EXPECT_EQ(HasIdr(frames[i].data), r.trace[i].key == 1) << "frame " << i;
+    // Four slices whatever the cores; x264 allows three in 15 macroblock rows.
+    int slices = 0;
+    pellion_tools::ForEachNal(pellion_tools::Codec::kH264, frames[i].data,
+                              [&](int t) { slices += t == 1 || t == 5; });
+    EXPECT_EQ(slices, 3) << "frame " << i;
   }
   Decoded d = DecodeH264(frames);
   EXPECT_EQ(d.errors, 0);
