@@ -23,9 +23,8 @@
 
 namespace {
 
-using bench::Clip;
 using bench::Case;
-
+using bench::Clip;
 
 double MedianUs(std::vector<double> v) { return bench::Percentile(std::move(v), 50); }
 

@@ -21,16 +21,15 @@
 
 namespace {
 
-using bench::Clip;
 using bench::Case;
+using bench::Clip;
 
 const std::vector<std::string> kX264Bframes = {
-    "-c:v", "libx264", "-profile:v",   "high",    "-g", "30",  "-bf", "3", "-b_strategy",
-    "0",    "-x264-params", "slices=1", "-f", "h264"};
+    "-c:v", "libx264",     "-profile:v", "high",         "-g",       "30", "-bf",
+    "3",    "-b_strategy", "0",          "-x264-params", "slices=1", "-f", "h264"};
 const std::vector<std::string> kX265Default = {
     "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "keyint=30:log-level=error",
     "-f",   "hevc"};
-
 
 bool RunCase(const Case& c, int port, FramePublisher* section, bench::Reader* reader,
              const bench::Scratch& scratch) {
@@ -62,7 +61,8 @@ bool RunCase(const Case& c, int port, FramePublisher* section, bench::Reader* re
   for (double pace = ffmpeg; ffmpeg > 0 && pace >= ffmpeg * 0.5; pace *= 0.9) {
     counter.Reset();
     const uint64_t dropped = thread.dropped_frames();
-    bench::Sent fast = bench::SendThrough(clip, port, std::min(pace, 1000.0), loops, &counter, scratch);
+    bench::Sent fast =
+        bench::SendThrough(clip, port, std::min(pace, 1000.0), loops, &counter, scratch);
     if (!fast.ok) break;
     if (counter.count() == fast.trace.size()) {
       channel = counter.Rate();

@@ -99,20 +99,11 @@ class Scratch {
 // encodes in sliced threads, a slice per thread of the encoding machine whatever slices= says;
 // without them the count is the one given.
 inline std::vector<std::string> X264(int slices, const char* preset = "medium") {
-  return {"-c:v",
-          "libx264",
-          "-preset",
-          preset,
-          "-tune",
-          "zerolatency",
-          "-g",
-          "30",
-          "-bf",
-          "0",
-          "-x264-params",
-          "sliced-threads=0:slices=" + std::to_string(slices),
-          "-f",
-          "h264"};
+  return {"-c:v", "libx264",      "-preset",
+          preset, "-tune",        "zerolatency",
+          "-g",   "30",           "-bf",
+          "0",    "-x264-params", "sliced-threads=0:slices=" + std::to_string(slices),
+          "-f",   "h264"};
 }
 
 // x265 without B-frames, a key frame a second, in wavefronts (WPP).
@@ -285,9 +276,9 @@ struct Rate {
 // least of three runs of each, for the time and the CPU time apart.
 inline Rate FfmpegRate(const fs::path& file, int frames, int threads = 1) {
   auto command = [&](bool one) {
-    std::vector<std::string> argv = {PELLION_BENCH_FFMPEG, "-hide_banner", "-nostdin",
-                                     "-loglevel",          "error",        "-threads",
-                                     std::to_string(threads)};
+    std::vector<std::string> argv = {
+        PELLION_BENCH_FFMPEG, "-hide_banner",         "-nostdin", "-loglevel", "error",
+        "-threads",           std::to_string(threads)};
     if (threads > 1) argv.insert(argv.end(), {"-thread_type", "slice"});
     argv.insert(argv.end(), {"-i", file.string()});
     if (one) argv.insert(argv.end(), {"-frames:v", "1"});
@@ -430,17 +421,23 @@ class Reader {
   std::thread thread_;
 };
 
-// Each frame of the clip decoded alone (after its predecessors) on one thread, in milliseconds
-// (-1: failed): sending it and converting what pictures the decoder then gives; `frames` in
-// all, the clip over and over. The first one includes opening the decoder. A decoder that holds pictures back
-// adds no work here, only the wait for later frames.
-inline std::vector<double> DecodeTimes(const Clip& clip, int frames) {
+// Each frame of the clip decoded alone (after its predecessors) on `threads` (as set_threads),
+// in milliseconds (-1: failed): sending it and converting what pictures the decoder then gives;
+// `frames` in all, the clip over and over, started at `fps` or else one after the other. The first
+// one includes opening the decoder. A decoder that holds pictures back adds no work here, only the
+// wait for later frames.
+inline std::vector<double> DecodeTimes(const Clip& clip, int frames, int threads = 1,
+                                       double fps = 0) {
   VideoDecoder& decoder = ProcessVideoDecoder();
-  decoder.set_threads(1);
+  decoder.set_threads(threads);
   decoder.Reset();
   std::vector<double> ms(static_cast<size_t>(frames), -1);
   std::vector<uint8_t> picture;
+  const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < frames; ++i) {
+    if (fps > 0)
+      std::this_thread::sleep_until(start +
+                                    std::chrono::microseconds(static_cast<int64_t>(i * 1e6 / fps)));
     std::string unit = clip.Unit(static_cast<size_t>(i));
     FrameInfo info;
     int64_t t0 = NowUs();
@@ -463,14 +460,14 @@ struct Sent {
 // Sends the clip `loops` times at `fps` to the receiver and waits until the last frame is out
 // (or a few seconds passed).
 inline Sent SendThrough(const Clip& clip, int port, double fps, int loops, CountingPublisher* out,
-                 const Scratch& scratch) {
+                        const Scratch& scratch) {
   Sent s;
   fs::path trace = scratch.dir() / "trace";
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.3f", fps);
   int rc = Run({PELLION_BENCH_SEND, clip.path.string(), "--host", "127.0.0.1", "--port",
-                       std::to_string(port), "--fps", rate, "--loop", std::to_string(loops),
-                       "--trace", trace.string(), "--request-port", "0"});
+                std::to_string(port), "--fps", rate, "--loop", std::to_string(loops), "--trace",
+                trace.string(), "--request-port", "0"});
   if (rc != 0) {
     std::fprintf(stderr, "bench: pellion-send exited with %d\n", rc);
     return s;
@@ -507,7 +504,8 @@ inline std::vector<double> PacedLatencies(const Clip& clip, int port, int loops,
   size_t seen = 0;
   for (const TraceFrame& t : paced.trace) {
     auto w = woken.find(t.index);
-    ms.push_back(w == woken.end() ? -1 : static_cast<double>(w->second - t.last_datagram_us) / 1000);
+    ms.push_back(w == woken.end() ? -1
+                                  : static_cast<double>(w->second - t.last_datagram_us) / 1000);
     if (w != woken.end()) ++seen;
   }
   if (seen < paced.trace.size())

@@ -9,7 +9,11 @@
 //       ffmpeg's with the same threads.
 //   threads_latency_p50/p99_<clip>_<mode>: the whole channel paced at 30 fps by pellion-send,
 //       from a frame's last datagram to a reader waking on its event, against the frame decoded
-//       alone on one thread; _slices_vs_single against ours on one thread.
+//       alone on one thread (one frame after the other); _slices_vs_single against ours on one
+//       thread.
+//   threads_decode_paced_p50_<clip>_<mode>: a frame decoded alone, the frames started at 30 fps
+//       as the channel gets them: slices_vs_single against one thread at that pace, single
+//       against one thread decoding one frame after the other.
 // The first line, a comment, gives the usable cores.
 #include <algorithm>
 #include <cstdio>
@@ -24,9 +28,8 @@
 
 namespace {
 
-using bench::Clip;
 using bench::Case;
-
+using bench::Clip;
 
 constexpr int kPacedFrames = 180;
 
@@ -85,8 +88,18 @@ bool RunCase(const Case& c, int threads, int port, FramePublisher* section,
   line("threads_cpu_ms" + name + "_single", single.cpu_ms, "ms", ffmpeg_single.cpu_ms);
 
   const int loops = Whole(kPacedFrames, clip);
-  const std::vector<double> alone = bench::After(
-      bench::DecodeTimes(clip, loops * static_cast<int>(clip.units.size())), bench::WarmUp(clip));
+  const int paced_frames = loops * static_cast<int>(clip.units.size());
+  auto alone = [&](int threads, double fps) {
+    return bench::After(bench::DecodeTimes(clip, paced_frames, threads, fps), bench::WarmUp(clip));
+  };
+  const std::vector<double> alone_single = alone(1, 0);
+  // At 30 fps the decoder waits between frames, and its threads sleep.
+  const std::vector<double> paced_alone_slices = alone(threads, 30);
+  const std::vector<double> paced_alone_single = alone(1, 30);
+  line("threads_decode_paced_p50" + name + "_slices_vs_single",
+       bench::Percentile(paced_alone_slices, 50), "ms", bench::Percentile(paced_alone_single, 50));
+  line("threads_decode_paced_p50" + name + "_single", bench::Percentile(paced_alone_single, 50),
+       "ms", bench::Percentile(alone_single, 50));
   // Opened only now: a reader copying every picture would add to the CPU time above.
   bench::Reader reader;
   if (!reader.ok()) {
@@ -97,12 +110,12 @@ bool RunCase(const Case& c, int threads, int port, FramePublisher* section,
       ChannelLatencies(clip, threads, loops, port, section, &reader, scratch, c.label);
   const std::vector<double> paced_single =
       ChannelLatencies(clip, 1, loops, port, section, &reader, scratch, c.label);
-  ok = ok && !alone.empty() && !paced_slices.empty() && !paced_single.empty();
+  ok = ok && !alone_single.empty() && !paced_slices.empty() && !paced_single.empty();
   for (double p : {50.0, 99.0}) {
     const std::string figure = "threads_latency_p" + std::to_string(static_cast<int>(p)) + name;
     const double s = bench::Percentile(paced_slices, p), one = bench::Percentile(paced_single, p);
-    line(figure + "_slices", s, "ms", bench::Percentile(alone, p));
-    line(figure + "_single", one, "ms", bench::Percentile(alone, p));
+    line(figure + "_slices", s, "ms", bench::Percentile(alone_single, p));
+    line(figure + "_single", one, "ms", bench::Percentile(alone_single, p));
     line(figure + "_slices_vs_single", s, "ms", one);
   }
   return ok;
@@ -129,9 +142,7 @@ int main() {
     // Named apart from the build's clips, which are made with other settings. Frames for the
     // rates; the latency takes kPacedFrames.
     const std::vector<Case> cases = {
-        {"1080p_hevc_wpp",
-         {"threads_hevc_wpp_1920x1080.h265", "1920x1080", 30, bench::kX265},
-         300},
+        {"1080p_hevc_wpp", {"threads_hevc_wpp_1920x1080.h265", "1920x1080", 30, bench::kX265}, 300},
         {"4k_hevc_wpp", {"threads_hevc_wpp_3840x2160.h265", "3840x2160", 30, bench::kX265}, 120},
         {"1080p_h264_4slices",
          {"threads_h264_slices4_1920x1080.h264", "1920x1080", 30, bench::X264(4)},
