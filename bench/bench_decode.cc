@@ -23,55 +23,8 @@
 
 namespace {
 
+using bench::Case;
 using bench::Clip;
-using bench::ClipSpec;
-
-const std::vector<std::string> kX264 = {"-c:v", "libx264", "-tune", "zerolatency", "-g",
-                                        "30",   "-bf",     "0",     "-f",          "h264"};
-const std::vector<std::string> kX265 = {"-c:v",         "libx265",
-                                        "-tune",        "zerolatency",
-                                        "-x265-params", "bframes=0:keyint=30:log-level=error",
-                                        "-f",           "hevc"};
-
-std::vector<std::string> With(std::vector<std::string> base, std::vector<std::string> more) {
-  base.insert(base.end(), more.begin(), more.end());
-  return base;
-}
-
-struct Case {
-  const char* label;
-  ClipSpec spec;
-  int frames;  // decoded in all, the clip over and over
-};
-
-// Posts `frames` frames (the clip over and over, indices in a row) to a fresh decoder thread,
-// never more than a few ahead of what came out, so that none is dropped at the queue.
-double DecoderThreadFps(const Clip& clip, int frames, FramePublisher* section) {
-  bench::CountingPublisher counter(section);
-  reset_video_decoder();
-  VStreamDecoderThread thread(nullptr, &counter, VStreamDecoderThread::Limits());
-  if (!thread.StartDecoding()) return -1;
-  constexpr uint64_t kAhead = 8;
-  for (int i = 0; i < frames; ++i) {
-    while (static_cast<uint64_t>(i) >= counter.count() + kAhead) {
-      if (counter.WaitFor(static_cast<uint64_t>(i) + 1 - kAhead, 5000) + kAhead <=
-          static_cast<uint64_t>(i)) {
-        std::fprintf(stderr, "bench: the decoder thread stalled at frame %d\n", i);
-        thread.StopDecoding();
-        return -1;
-      }
-    }
-    thread.OnPushVFrame(static_cast<uint32_t>(i + 1), clip.Unit(static_cast<size_t>(i)));
-  }
-  uint64_t out = counter.WaitFor(static_cast<uint64_t>(frames), 30000);
-  thread.StopDecoding();
-  reset_video_decoder();
-  if (out != static_cast<uint64_t>(frames) || thread.dropped_frames() != 0)
-    std::fprintf(stderr, "bench: %llu of %d pictures published, %llu dropped at the queue\n",
-                 static_cast<unsigned long long>(out), frames,
-                 static_cast<unsigned long long>(thread.dropped_frames()));
-  return counter.Rate();
-}
 
 double MedianUs(std::vector<double> v) { return bench::Percentile(std::move(v), 50); }
 
@@ -148,22 +101,14 @@ int main(int argc, char** argv) {
       return 0;
     }
     const std::vector<Case> cases = {
-        {"1080p_h264", {"h264_1920x1080.h264", "1920x1080", 30, kX264}, 300},
-        {"1080p_hevc",
-         {"hevc_1920x1080.h265", "1920x1080", 30, With(kX265, {"-preset", "ultrafast"})},
-         300},
-        {"4k_h264",
-         {"h264_3840x2160.h264", "3840x2160", 30, With(kX264, {"-preset", "veryfast"})},
-         120},
-        {"4k_hevc",
-         {"hevc_3840x2160.h265", "3840x2160", 10, With(kX265, {"-preset", "ultrafast"})},
-         120},
+        {"1080p_h264", {"h264_1920x1080.h264", "1920x1080", 30, bench::X264(1)}, 300},
+        {"1080p_hevc", {"hevc_1920x1080.h265", "1920x1080", 30, bench::kX265}, 300},
+        {"4k_h264", {"h264_3840x2160.h264", "3840x2160", 30, bench::X264(1, "veryfast")}, 120},
+        {"4k_hevc", {"hevc_3840x2160.h265", "3840x2160", 10, bench::kX265}, 120},
     };
     for (const Case& c : cases) {
       Clip clip;
-      bench::fs::path path = bench::FindClip(c.spec, scratch);
-      if (path.empty() || !bench::LoadClip(path, &clip)) {
-        std::fprintf(stderr, "bench: no clip %s\n", c.spec.name.c_str());
+      if (!bench::GetClip(c.spec, scratch, &clip)) {
         status = 1;
         continue;
       }
@@ -171,8 +116,8 @@ int main(int argc, char** argv) {
       const int passes = (c.frames + static_cast<int>(clip.units.size()) - 1) /
                          static_cast<int>(clip.units.size());
       const int frames = passes * static_cast<int>(clip.units.size());
-      double ffmpeg = bench::FfmpegFps(bench::Repeated(clip, passes, scratch), frames);
-      double ours = DecoderThreadFps(clip, frames, &section);
+      double ffmpeg = bench::FfmpegRate(bench::Repeated(clip, passes, scratch), frames).fps;
+      double ours = bench::DecoderThreadRate(clip, frames, &section).fps;
       if (ffmpeg <= 0 || ours <= 0) status = 1;
       bench::Line(std::string("decoder_thread_fps_") + c.label, ours, "frames/s", ffmpeg);
     }

@@ -509,11 +509,7 @@ int main(int argc, char** argv) {
   Setup s;
   s.seconds = std::atof(argv[2]);
   if (!overload) {
-    bench::ClipSpec spec{"h264_1920x1080.h264",
-                         "1920x1080",
-                         30,
-                         {"-c:v", "libx264", "-tune", "zerolatency", "-g", "30", "-bf", "0",
-                          "-x264-params", "slices=1"}};
+    bench::ClipSpec spec{"h264_1920x1080.h264", "1920x1080", 30, bench::X264(1)};
     s.clip = bench::FindClip(spec, scratch);
     s.width = 1920;
     s.height = 1080;

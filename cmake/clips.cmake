@@ -14,21 +14,26 @@ macro(pellion_clip file size seconds format)
       -f ${format} ${PELLION_CLIPS_DIR}/${file}.part
     COMMAND ${CMAKE_COMMAND} -E rename ${PELLION_CLIPS_DIR}/${file}.part
       ${PELLION_CLIPS_DIR}/${file}
+    # Encoded again when the options here change.
+    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/clips.cmake
     COMMENT "Encoding test clip ${file}"
     VERBATIM)
   list(APPEND PELLION_CLIPS ${PELLION_CLIPS_DIR}/${file})
 endmacro()
 
-# The slice count is always given: with -tune zerolatency x264 otherwise takes it from the
-# encoding machine's cores. x265 codes in wavefronts (WPP) unless told otherwise.
+# The slice count is always given, with sliced threads off: under -tune zerolatency x264 encodes
+# in sliced threads and makes a slice per thread of the encoding machine, whatever slices= says.
+# x265 codes in wavefronts (WPP) unless told otherwise.
 set(_x264 -c:v libx264 -tune zerolatency -g 30)
+set(_slices1 -x264-params sliced-threads=0:slices=1)
 set(_x265 -c:v libx265 -tune zerolatency -x265-params bframes=0:keyint=30:wpp=1:log-level=error)
-pellion_clip(h264_640x360.h264 640x360 2 h264 ${_x264} -bf 0 -x264-params slices=1)
-pellion_clip(h264_1920x1080.h264 1920x1080 1 h264 ${_x264} -bf 0 -x264-params slices=1)
-pellion_clip(h264_642x362.h264 642x362 1 h264 ${_x264} -bf 0 -x264-params slices=1)
-pellion_clip(h264_bframes_640x360.h264 640x360 1 h264 ${_x264} -bf 2 -x264-params slices=1)
+pellion_clip(h264_640x360.h264 640x360 2 h264 ${_x264} -bf 0 ${_slices1})
+pellion_clip(h264_1920x1080.h264 1920x1080 1 h264 ${_x264} -bf 0 ${_slices1})
+pellion_clip(h264_642x362.h264 642x362 1 h264 ${_x264} -bf 0 ${_slices1})
+pellion_clip(h264_bframes_640x360.h264 640x360 1 h264 ${_x264} -bf 2 ${_slices1})
 # Pictures whose slices decode in parallel, of an odd height that does not split evenly.
-pellion_clip(h264_slices4_1280x722.h264 1280x722 1 h264 ${_x264} -bf 0 -x264-params slices=4)
+pellion_clip(h264_slices4_1280x722.h264 1280x722 1 h264 ${_x264} -bf 0
+  -x264-params sliced-threads=0:slices=4)
 pellion_clip(hevc_640x360.h265 640x360 2 hevc ${_x265})
 # Streams whose decoders hold pictures back: x264 with a B-pyramid (High profile), x265 with
 # its defaults (B-frames, open GOP: CRA key frames with leading pictures).
