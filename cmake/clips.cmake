@@ -41,6 +41,10 @@ pellion_clip(h264_bpyramid_640x360.h264 640x360 2 h264 -c:v libx264 -profile:v h
   -b_strategy 0 -b-pyramid normal -x264-params slices=1)
 pellion_clip(hevc_opengop_640x360.h265 640x360 2 hevc -c:v libx265
   -x265-params keyint=30:log-level=error)
+# 10-bit pictures, converted to 8-bit NV12 as the ffmpeg command converts them.
+pellion_clip(h264_high10_320x240.h264 320x240 1 h264 ${_x264} -bf 0 ${_slices1}
+  -profile:v high10 -pix_fmt yuv420p10le)
+pellion_clip(hevc_main10_320x240.h265 320x240 1 hevc ${_x265} -pix_fmt yuv420p10le)
 pellion_clip(hevc_3840x2160.h265 3840x2160 1 hevc ${_x265} -preset ultrafast -frames:v 10)
 
 add_custom_target(test_clips ALL DEPENDS ${PELLION_CLIPS})
@@ -78,6 +82,8 @@ pellion_reference(hevc_640x360.h265 60)
 pellion_reference(h264_bpyramid_640x360.h264 60)
 pellion_reference(hevc_opengop_640x360.h265 60)
 pellion_reference(hevc_3840x2160.h265 2)
+pellion_reference(h264_high10_320x240.h264 30)
+pellion_reference(hevc_main10_320x240.h265 30)
 add_custom_target(test_references ALL DEPENDS ${PELLION_REFERENCES})
 # One target makes the clips: two making the same file at once would race.
 add_dependencies(test_references test_clips)

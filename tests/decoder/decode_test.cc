@@ -167,6 +167,12 @@ TEST_P(DecoderTest, HevcIsBitExact) {
   ExpectBitExact("hevc_640x360.h265", Codec::kHevc, 640, 360, 60);
 }
 
+TEST_P(DecoderTest, TenBitStreamsComeOutAsTheFfmpegCommandConvertsThem) {
+  ExpectBitExact("h264_high10_320x240.h264", Codec::kH264, 320, 240, 30);
+  reset_video_decoder();  // a new stream of another codec
+  ExpectBitExact("hevc_main10_320x240.h265", Codec::kHevc, 320, 240, 30);
+}
+
 TEST_P(DecoderTest, UltraHdHevcFillsTheWholeSection) {
   Clip clip = LoadClip("hevc_3840x2160.h265", Codec::kHevc);
   std::vector<uint8_t> reference = ReadReference("hevc_3840x2160.h265");
