@@ -12,6 +12,10 @@ if [ "$preset" = win ]; then
   exec bash scripts/test-win.sh "$@"
 fi
 
+if [ "$preset" = tsan ]; then
+  export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$PWD/tests/tsan.supp"
+fi
+
 bash scripts/deps.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
