@@ -20,6 +20,7 @@
 #include "MetaUdpServer.h"
 #include "VStreamDecoderThread.h"
 #include "common/wait.h"
+#include "common/stream_packet.h"
 #include "log/log_capture.h"
 #include "platform/clock.h"
 
@@ -29,17 +30,7 @@ using testing_util::WaitUntil;
 
 std::atomic<uint32_t> g_now{100000};
 
-std::string Packet(uint32_t idx, uint16_t pk, bool final, const std::string& payload) {
-  StreamPacketHeader h;
-  h.vstream = true;
-  h.is_final = final;
-  h.packlen = static_cast<uint16_t>(8 + payload.size());
-  h.frameidx = idx;
-  h.pkgindx = pk;
-  std::string out(8, '\0');
-  h.Write(reinterpret_cast<uint8_t*>(out.data()));
-  return out + payload;
-}
+using testing_util::Packet;
 uint32_t TestClock() { return g_now.load(); }
 
 // A decoder scripted by the frames' bytes: the first names the picture type ('I' key, 'P', 'B';

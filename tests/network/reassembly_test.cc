@@ -12,23 +12,13 @@
 
 #include "MetaUdpServer.h"
 #include "VFrameBuffer.h"
+#include "common/stream_packet.h"
 #include "log/log_capture.h"
 #include "platform/clock.h"
 
 namespace {
 
-std::string Packet(uint32_t idx, uint16_t pk, bool final, const std::string& payload,
-                   bool video = true) {
-  StreamPacketHeader h;
-  h.vstream = video;
-  h.is_final = final;
-  h.packlen = static_cast<uint16_t>(8 + payload.size());
-  h.frameidx = idx;
-  h.pkgindx = pk;
-  std::string out(8, '\0');
-  h.Write(reinterpret_cast<uint8_t*>(out.data()));
-  return out + payload;
-}
+using testing_util::Packet;
 
 // Cuts a frame into packets of at most `slice` payload bytes.
 std::vector<std::string> Packets(uint32_t idx, const std::string& frame, size_t slice) {
