@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "log/log.h"
+#include "log/rate_limit.h"
 #include "platform/clock.h"
 
 namespace {
@@ -56,28 +57,20 @@ void MetaUdpServer::OnRead(const std::string&, int, const std::string& data) {
     rate_started_ = true;
     last_rate_tick_ = platform::ClockMs();
   }
-  uint32_t suppressed = 0;
   if (data.size() < 10) {
-    if (small_limit_.Allow(&suppressed)) {
-      if (suppressed > 0) LOGE << "pack is too small: " << suppressed << " more suppressed";
-      LOGE << "pack is too small len:" << data.size();
-    }
+    LOGE_LIMITED << "pack is too small len:" << data.size();
     return;
   }
   const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
   StreamPacketHeader header;
   StreamPacketHeader::Parse(bytes, data.size(), &header);
   if (!header.vstream) {
-    if (not_video_limit_.Allow(&suppressed)) {
-      if (suppressed > 0) LOGE << "pack is not vframe: " << suppressed << " more suppressed";
-      LOGE << "pack is not vframe";
-    }
+    LOGE_LIMITED << "pack is not vframe";
     return;
   }
   // The payload runs from offset 8 to packlen, which must lie inside the datagram.
   if (header.packlen < StreamPacketHeader::kSize || header.packlen > data.size()) {
-    if (bad_length_limit_.Allow(&suppressed))
-      LOGE << "pack length " << header.packlen << " outside datagram of " << data.size();
+    LOGE_LIMITED << "pack length " << header.packlen << " outside datagram of " << data.size();
     return;
   }
   if (!buffer_.insert(header, bytes + StreamPacketHeader::kSize,
@@ -94,7 +87,7 @@ void MetaUdpServer::OnRead(const std::string&, int, const std::string& data) {
     full_frames_ = 0;
   }
   const FrameTimes times{buffer_.completed_index(), buffer_.completed_first_us(),
-                        platform::NowMicros()};
+                         platform::NowMicros()};
   const FrameTimes* outer = std::exchange(t_emitting, &times);
   sig_vframe_.emit(buffer_.completed_index(), frame_);
   t_emitting = outer;

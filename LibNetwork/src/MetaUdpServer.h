@@ -8,7 +8,6 @@
 #include <string>
 
 #include "VFrameBuffer.h"
-#include "log/rate_limit.h"
 #include "network/NorvNetUDT.h"
 #include "sigslot/sigslot.h"
 
@@ -59,7 +58,6 @@ class MetaUdpServer {
   bool rate_started_ = false;
   uint32_t last_rate_tick_ = 0;
   uint32_t full_frames_ = 0;
-  NORV::sLog::LogRateLimit small_limit_, not_video_limit_, bad_length_limit_;
   std::string frame_;
 
   // Last, so destroyed first: its delivery thread, which runs OnRead, is joined before the

@@ -1,5 +1,6 @@
 // Log statements: function-name trimming, the sink registry, and the hand-over to glog.
 #include "log/log.h"
+#include "log/rate_limit.h"
 
 #include <glog/logging.h>
 
@@ -141,6 +142,17 @@ LogStatement::LogStatement(Severity severity, const char* file, int line,
 
 LogStatement::~LogStatement() {
   WriteLine(severity_, file_, line_, FunctionName(pretty_function_), stream_.str());
+}
+
+std::string LeftOutText(const LogRateLimit::Verdict& v) {
+  if (v.left_out == 0) return {};
+  std::string count = std::to_string(v.left_out);
+  for (size_t at = count.size(); at > 3; at -= 3) count.insert(at - 3, ",");
+  uint32_t seconds = (v.left_out_ms + 999) / 1000;
+  std::string text = " \u2026 and ";
+  text.append(count).append(" more in the last ");
+  text.append(std::to_string(seconds == 0 ? 1 : seconds)).append(" s");
+  return text;
 }
 
 }  // namespace NORV::sLog

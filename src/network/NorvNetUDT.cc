@@ -180,14 +180,12 @@ void NorvNetUDT::RecvHandler() {
   std::vector<char> buffer(kReceiveBufferSize);
   char address[64] = {};
   LOGW << "udp recv thread entry";
-  sLog::LogRateLimit error_limit;
-  uint32_t suppressed = 0;
   while (running_ && (transtype_ & 2) != 0) {
     int port = 0, error = 0;
     int n = udp_.RecvFrom(buffer.data(), kReceiveBufferSize, address, &port, 1, &error);
     if (!running_) break;
     if (n < 0) {
-      if (error_limit.Allow(&suppressed)) LOGE << "recvfrom failed, errno " << error;
+      LOGE_LIMITED << "recvfrom failed, errno " << error;
       // A socket that keeps failing must not spin the thread.
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
@@ -228,12 +226,10 @@ void NorvNetUDT::HandleDatagram(const char* address, int port, const char* bytes
     std::snprintf(name, sizeof(name), "Global\\norv_udt_seq:%08x-%04x",
                   static_cast<unsigned>(h.sequence_high), static_cast<unsigned>(h.sequence_low));
     sSubSystem::CAutoEvent event(name, false, false);
-    uint32_t suppressed = 0;
     if (event.IsValid()) {
       event.Set();
-    } else if (event_limit_.Allow(&suppressed)) {
-      if (suppressed > 0) LOGE << "can not open evt: " << suppressed << " more suppressed";
-      LOGE << "can not open evt:" << name;
+    } else {
+      LOGE_LIMITED << "can not open evt:" << name;
     }
   }
   NotifyObservers(address, port, payload);
@@ -245,13 +241,10 @@ void NorvNetUDT::NotifyObservers(const std::string& ip, int port, const std::str
     std::lock_guard<std::mutex> lock(observers_mu_);
     observers = observers_;
   }
-  static thread_local sLog::LogRateLimit drop_limit(1);
   for (const ObserverEntry& e : observers) {
     if (e.queued_bytes->load() + data.size() > options_.max_queued_bytes) {
       uint64_t dropped = ++dropped_;
-      uint32_t suppressed = 0;
-      if (drop_limit.Allow(&suppressed))
-        LOGE << "observer queue full, datagrams dropped so far: " << dropped;
+      LOGE_LIMITED << "observer queue full, datagrams dropped so far: " << dropped;
       continue;
     }
     *e.queued_bytes += data.size();

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "log/rate_limit.h"
 #include "message_loop/weak_callback.h"
 #include "network/yCUdp.h"
 #include "thread/framework_thread.h"
@@ -100,7 +99,6 @@ class NorvNetUDT : public SupportWeakCallback {
   std::atomic<uint32_t> transtype_{0};
   std::atomic<int> receive_buffer_{0};
   std::atomic<uint64_t> dropped_{0};
-  sLog::LogRateLimit event_limit_;  // receive thread only
 
   std::mutex loop_mu_;
   std::condition_variable loop_cv_;

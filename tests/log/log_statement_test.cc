@@ -3,6 +3,7 @@
 
 #include "log/log.h"
 #include "log/log_capture.h"
+#include "log/rate_limit.h"
 
 namespace NORV::sNetwork {
 struct NorvNetUDT {
@@ -63,6 +64,47 @@ TEST(LogStatementTest, WlogICutsAt1024Bytes) {
   auto lines = capture.lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].text.size(), std::string("[F]").size() + 1024);
+}
+
+}  // namespace
+
+namespace {
+
+using NORV::sLog::LogRateLimit;
+
+TEST(LogRateLimitTest, AFewLinesPerWindowThenTheCountOfWhatWasLeftOut) {
+  LogRateLimit limit(5, 3000);
+  int allowed = 0;
+  for (int i = 0; i < 20000; ++i) allowed += limit.Allow(1000 + i / 10).allowed;
+  EXPECT_EQ(allowed, 5);
+  // The next window's first line says how many were left out, and since when.
+  LogRateLimit::Verdict v = limit.Allow(4000);
+  ASSERT_TRUE(v.allowed);
+  EXPECT_EQ(v.left_out, 19995u);
+  EXPECT_EQ(NORV::sLog::LeftOutText(v), " \u2026 and 19,995 more in the last 3 s");
+  EXPECT_EQ(limit.Allow(4001).left_out, 0u);
+  EXPECT_EQ(NORV::sLog::LeftOutText(limit.Allow(4002)), "");
+}
+
+void FloodTwoMessages(int n) {
+  for (int i = 0; i < n; ++i) {
+    LOGE_LIMITED << "pack is too small len:" << 9;
+    LOGE_LIMITED << "pack is not vframe";
+  }
+}
+
+TEST(LogRateLimitTest, EachStatementHasItsOwnLimit) {
+  NORV::sLog::LogCapture capture;
+  FloodTwoMessages(10000);
+  // Each message keeps its text and at most a window's worth of lines (two windows if the
+  // clock turned over meanwhile); a flood of one never hides the other.
+  auto small = capture.Matching("pack is too small len:9");
+  auto not_video = capture.Matching("pack is not vframe");
+  EXPECT_GE(small.size(), 5u);
+  EXPECT_LE(small.size(), 10u);
+  EXPECT_GE(not_video.size(), 5u);
+  EXPECT_LE(not_video.size(), 10u);
+  EXPECT_EQ(small[0].function, "FloodTwoMessages");
 }
 
 }  // namespace
