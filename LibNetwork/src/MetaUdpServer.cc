@@ -35,8 +35,11 @@ std::shared_ptr<MetaUdpServer> MetaUdpServer::GetInstance() {
 }
 
 bool MetaUdpServer::StartListen(int port) {
+  // A new run begins with no current source: a restarted channel is not bound to its last
+  // sender. OnRead sees the new generation before the first datagram of this run.
+  generation_.fetch_add(1, std::memory_order_release);
   // Keyed by this object: however often listening restarts, one OnRead is registered, so one
-  // delivery thread uses the reassembly buffer.
+  // delivery thread uses the reassembly buffers.
   bool observed = transport_.AddObserver(
       [this](const std::string& ip, int p, const std::string& data) { OnRead(ip, p, data); }, this);
   // Listening without the observer would take datagrams and deliver none.
@@ -52,10 +55,15 @@ void MetaUdpServer::StopListen() {
   if (running_.exchange(false)) transport_.Stop();
 }
 
-void MetaUdpServer::OnRead(const std::string&, int, const std::string& data) {
+void MetaUdpServer::OnRead(const std::string& ip, int port, const std::string& data) {
+  const uint32_t now = platform::ClockMs();
+  if (const uint64_t g = generation_.load(std::memory_order_acquire); g != seen_generation_) {
+    seen_generation_ = g;
+    sources_.Reset();
+  }
   if (!rate_started_) {
     rate_started_ = true;
-    last_rate_tick_ = platform::ClockMs();
+    last_rate_tick_ = now;
   }
   if (data.size() < 10) {
     LOGE_LIMITED << "pack is too small len:" << data.size();
@@ -73,23 +81,63 @@ void MetaUdpServer::OnRead(const std::string&, int, const std::string& data) {
     LOGE_LIMITED << "pack length " << header.packlen << " outside datagram of " << data.size();
     return;
   }
-  if (!buffer_.insert(header, bytes + StreamPacketHeader::kSize,
-                      header.packlen - StreamPacketHeader::kSize))
+  CountPacket(now);
+  StreamSources::Source& source = sources_.Of(ip, port, now);
+  const bool current = &source == sources_.current();
+  if (!current) ++other_datagrams_;
+  if (!source.buffer.insert(header, bytes + StreamPacketHeader::kSize,
+                            header.packlen - StreamPacketHeader::kSize))
     return;
-  buffer_.GetFrame(frame_);
+  source.buffer.GetFrame(frame_);
   if (frame_.empty()) return;
+  switch (sources_.OnComplete(source, source.buffer.completed_index(), frame_, now)) {
+    case StreamSources::Verdict::kHandOn:
+      break;
+    case StreamSources::Verdict::kBecameCurrent:
+      LOGI_LIMITED << "stream source " << source.Name() << " is current, none was before";
+      break;
+    case StreamSources::Verdict::kTookOver:
+      LOGI_LIMITED << "stream source " << source.Name() << " takes over from "
+                   << sources_.previous_name() << ", silent for over "
+                   << StreamSources::kTakeOverAfterMs << " ms";
+      break;
+    case StreamSources::Verdict::kWithheld:
+      ++withheld_frames_;
+      return;
+  }
+  Emit(source.buffer, now);
+}
 
-  uint32_t now = platform::ClockMs();
+void MetaUdpServer::CountPacket(uint32_t now) {
+  ++packs_;
+  if (now - last_packs_tick_ < 3000) return;
+  LOGI << packs_ / 3 << "(packs/s)";
+  uint64_t duplicates = 0;
+  if (const StreamSources::Source* c = sources_.current(); c != nullptr)
+    duplicates = c->buffer.duplicates();
+  if (other_datagrams_ != 0 || duplicates != reported_duplicates_) {
+    LOGI << "datagrams of other sources " << other_datagrams_ << ", their frames withheld "
+         << withheld_frames_ << ", duplicate frames dropped " << duplicates - reported_duplicates_
+         << " in the last 3 s";
+  }
+  reported_duplicates_ = duplicates;
+  other_datagrams_ = 0;
+  withheld_frames_ = 0;
+  packs_ = 0;
+  last_packs_tick_ = now;
+}
+
+void MetaUdpServer::Emit(const VFrameBuffer& buffer, uint32_t now) {
   ++full_frames_;
   if (now - last_rate_tick_ >= 3000) {
     LOGI << full_frames_ / 3 << "(fullpacks/s)";
     last_rate_tick_ = now;
     full_frames_ = 0;
   }
-  const FrameTimes times{buffer_.completed_index(), buffer_.completed_first_us(),
+  const FrameTimes times{buffer.completed_index(), buffer.completed_first_us(),
                          platform::NowMicros()};
   const FrameTimes* outer = std::exchange(t_emitting, &times);
-  sig_vframe_.emit(buffer_.completed_index(), frame_);
+  sig_vframe_.emit(buffer.completed_index(), frame_);
   t_emitting = outer;
 }
 

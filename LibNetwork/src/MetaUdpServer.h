@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "StreamSources.h"
 #include "VFrameBuffer.h"
 #include "network/NorvNetUDT.h"
 #include "sigslot/sigslot.h"
@@ -52,12 +53,23 @@ class MetaUdpServer {
  private:
   std::atomic<bool> running_{false};
   std::atomic<int> listen_port_{0};
-  VFrameBuffer buffer_;
+  // Bumped by StartListen: the delivery thread then forgets every source.
+  std::atomic<uint64_t> generation_{0};
+
+  void CountPacket(uint32_t now);
+  void Emit(const VFrameBuffer& buffer, uint32_t now);
 
   // Delivery thread only.
+  uint64_t seen_generation_ = 0;
+  StreamSources sources_;
   bool rate_started_ = false;
   uint32_t last_rate_tick_ = 0;
   uint32_t full_frames_ = 0;
+  uint32_t last_packs_tick_ = 0;
+  uint64_t packs_ = 0;
+  uint64_t other_datagrams_ = 0;
+  uint64_t withheld_frames_ = 0;
+  uint64_t reported_duplicates_ = 0;
   std::string frame_;
 
   // Last, so destroyed first: its delivery thread, which runs OnRead, is joined before the

@@ -84,19 +84,19 @@ class LimitedStatement {
 
 }  // namespace NORV::sLog
 
-// A limiter per use: the lambda is a type of its own at every expansion.
-#define NORV_LOG_LIMITED(severity)                                                 \
-  if (const ::NORV::sLog::LogRateLimit::Verdict pellion_verdict_ =                 \
-          []() -> ::NORV::sLog::LogRateLimit& {                                    \
-        static ::NORV::sLog::LogRateLimit limit;                                   \
-        return limit;                                                              \
-      }()                                                                          \
-                      .Allow();                                                    \
-      !pellion_verdict_.allowed) {                                                 \
-  } else                                                                           \
-    ::NORV::sLog::LimitedStatement(pellion_verdict_, severity, __FILE__, __LINE__, \
-                                   __PRETTY_FUNCTION__)                            \
-        .stream()
+// A limiter per use: the lambda is a type of its own at every expansion. A loop, not an if, so
+// that an else after the statement still belongs to the caller's if.
+#define NORV_LOG_LIMITED(severity)                                               \
+  for (::NORV::sLog::LogRateLimit::Verdict pellion_verdict_ =                    \
+           []() -> ::NORV::sLog::LogRateLimit& {                                 \
+         static ::NORV::sLog::LogRateLimit limit;                                \
+         return limit;                                                           \
+       }()                                                                       \
+                       .Allow();                                                 \
+       pellion_verdict_.allowed; pellion_verdict_.allowed = false)               \
+  ::NORV::sLog::LimitedStatement(pellion_verdict_, severity, __FILE__, __LINE__, \
+                                 __PRETTY_FUNCTION__)                            \
+      .stream()
 #define LOGI_LIMITED NORV_LOG_LIMITED(::NORV::sLog::kInfo)
 #define LOGW_LIMITED NORV_LOG_LIMITED(::NORV::sLog::kWarning)
 #define LOGE_LIMITED NORV_LOG_LIMITED(::NORV::sLog::kError)

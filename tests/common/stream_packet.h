@@ -21,4 +21,9 @@ inline std::string Packet(uint32_t idx, uint16_t pk, bool final, const std::stri
   return out + payload;
 }
 
+// The smallest frame a receiver takes as the start of a stream: an H.264 sequence parameter
+// set's NAL header after a start code. A receiver hands on the frames of the source that sent
+// one first.
+inline const std::string kStreamStart("\0\0\0\1\x67\x42", 6);
+
 }  // namespace testing_util

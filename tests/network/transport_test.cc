@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "MetaUdpServer.h"
+#include "common/stream_packet.h"
 #include "common/wait.h"
 #include "log/log_capture.h"
 #include "network/NorvNetUDT.h"
@@ -65,9 +66,8 @@ class FrameStream {
     thread_ = std::thread([this] {
       uint32_t idx = 1;
       while (!stop_) {
-        std::string d(10, '\0');
-        StreamPacketHeader h{true, true, 10, idx++, 0};
-        h.Write(reinterpret_cast<uint8_t*>(d.data()));
+        // Each frame looks like a stream start, so whichever is first makes this the source.
+        std::string d = testing_util::Packet(idx++, 0, true, testing_util::kStreamStart);
         if (int p = port.load(); p != 0) sender_.Send(p, d);
         std::this_thread::sleep_for(std::chrono::microseconds(150));  // pace, not synchronisation
       }
