@@ -399,8 +399,8 @@ class ParameterSetShaper {
       std::span<const uint8_t> body = unit.subspan(n.header, n.offset + n.size - n.header);
       int id = pellion_tools::ParameterSetId(codec_, n.type, body);
       auto it = sent_.find({n.type, id});
-      changed |= it == sent_.end() || !std::equal(body.begin(), body.end(), it->second.begin(),
-                                                  it->second.end());
+      changed |= it == sent_.end() ||
+                 !std::equal(body.begin(), body.end(), it->second.begin(), it->second.end());
     }
     if (!changed) return false;
     for (const NalUnit& n : nals) {
@@ -767,7 +767,10 @@ class Impairer {
 
 class UdpSocket {
  public:
-  UdpSocket(const std::string& host, int port) : where_(host + ":" + std::to_string(port)) {
+  // From `source_port` when it is not 0: a second run from the same port is the same sender to
+  // a receiver.
+  UdpSocket(const std::string& host, int port, int source_port = 0)
+      : where_(host + ":" + std::to_string(port)) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
@@ -777,8 +780,29 @@ class UdpSocket {
     std::memcpy(&addr_, res->ai_addr, res->ai_addrlen);
     addr_len_ = res->ai_addrlen;
     fd_ = socket(res->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int family = res->ai_family;
     freeaddrinfo(res);
     if (fd_ < 0) throw RuntimeError(ErrnoText("cannot open a UDP socket"));
+    if (source_port != 0) {
+      sockaddr_storage local{};
+      socklen_t len = 0;
+      if (family == AF_INET6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&local);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(static_cast<uint16_t>(source_port));
+        len = sizeof(*a);
+      } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&local);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(static_cast<uint16_t>(source_port));
+        len = sizeof(*a);
+      }
+      if (bind(fd_, reinterpret_cast<sockaddr*>(&local), len) != 0) {
+        RuntimeError e(ErrnoText("cannot send from port " + std::to_string(source_port)));
+        close(fd_);
+        throw e;
+      }
+    }
   }
   ~UdpSocket() { close(fd_); }
   UdpSocket(const UdpSocket&) = delete;
@@ -802,6 +826,32 @@ class UdpSocket {
   sockaddr_storage addr_{};
   socklen_t addr_len_ = 0;
   int fd_ = -1;
+};
+
+// A second program on the receiver's port: from a socket of its own, datagrams that look like
+// stream packets of frames nobody sends, alternating a complete one-packet frame and a packet 1
+// of a frame that never ends, each under a fresh index.
+class JunkSender {
+ public:
+  JunkSender(const std::string& host, int port, int per_datagram)
+      : socket_(host, port), per_datagram_(per_datagram) {}
+  void AfterDatagram() {
+    for (int i = 0; i < per_datagram_; ++i, ++index_) {
+      const bool complete = index_ % 2 == 0;
+      std::vector<uint8_t> d(complete ? 10 : 12, 'j');
+      StreamPacketHeader h{true, complete, static_cast<uint16_t>(d.size()), index_ * 2654435761u,
+                           static_cast<uint16_t>(complete ? 0 : 1)};
+      h.Write(d.data());
+      if (socket_.Send(d)) ++sent_;
+    }
+  }
+  uint64_t sent() const { return sent_; }
+
+ private:
+  UdpSocket socket_;
+  int per_datagram_;
+  uint32_t index_ = 1;
+  uint64_t sent_ = 0;
 };
 
 // One line per frame, written in frame order once all of the frame's datagrams have left
@@ -899,6 +949,8 @@ struct Options {
   int request_port = pellion::kKeyFrameRequestPort;
   std::string request_bind = "127.0.0.1";
   ParameterSets parameter_sets = ParameterSets::kInline;
+  int source_port = 0;
+  int junk = 0;
 };
 
 // SIGINT and SIGTERM stay blocked and are collected here, so none is lost between a check
@@ -993,8 +1045,7 @@ OpenedSource OpenEncoder(const Options& o) {
   char text[160];
   std::snprintf(text, sizeof text, "test pattern %dx%d, %s, a key frame every %d, %.4g fps%s",
                 o.enc.width, o.enc.height, s.codec == Codec::kH264 ? "libx264" : "libx265",
-                o.enc.gop, s.fps,
-                o.fast ? ", sent as fast as encoded" : "");
+                o.enc.gop, s.fps, o.fast ? ", sent as fast as encoded" : "");
   s.what = text;
   return s;
 }
@@ -1009,7 +1060,9 @@ int Run(const Options& o, StopSignals& stop) {
     opened.what += o.parameter_sets == ParameterSets::kSeparate ? ", parameter sets separate"
                                                                 : ", parameter sets once";
 
-  UdpSocket socket(o.host, o.port);
+  UdpSocket socket(o.host, o.port, o.source_port);
+  std::unique_ptr<JunkSender> junk;
+  if (o.junk > 0) junk = std::make_unique<JunkSender>(o.host, o.port, o.junk);
   Trace trace(o.trace);
   std::unique_ptr<RequestListener> listener;
   if (o.request_port != 0)
@@ -1024,6 +1077,7 @@ int Run(const Options& o, StopSignals& stop) {
         }
         ++count.datagrams;
         count.bytes += d.size();
+        if (junk) junk->AfterDatagram();
       },
       [&](uint64_t serial) { trace.Done(serial); });
 
@@ -1105,6 +1159,7 @@ int Run(const Options& o, StopSignals& stop) {
     if (listener->unknown() > 0)
       std::fprintf(stderr, ", unknown messages %" PRIu64, listener->unknown());
   }
+  if (junk) std::fprintf(stderr, ", junk datagrams %" PRIu64, junk->sent());
   std::fprintf(stderr, "; %" PRIu64 " bytes in %.3f s%s\n", count.bytes, secs,
                stop.signal() != 0 ? "; stopped by a signal" : "");
   return 0;
@@ -1225,6 +1280,15 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
                  "under their type and id are left out, changed ones go again with the rest of "
                  "their unit's, and a frame left empty is not sent")
       ->check(CLI::IsMember({"inline", "separate", "once"}))
+      ->capture_default_str();
+  app.add_option("--source-port", o->source_port,
+                 "UDP port to send from (0: any); a run from the same port is the same sender")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  app.add_option("--junk", o->junk,
+                 "after each datagram, this many junk datagrams from another socket (fresh "
+                 "indices; complete one-packet frames and packets of frames never finished)")
+      ->check(CLI::Range(0, 1000))
       ->capture_default_str();
   app.set_version_flag("--version", "pellion-send " PELLION_VERSION);
   try {

@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "Pellion.h"
+#include "common/stream_packet.h"
 #include "common/wait.h"
 #include "log/log_capture.h"
 #include "platform/thread.h"
@@ -141,9 +142,13 @@ bool Port9111IsFree() {
 void SendFrame(uint32_t idx, const std::string& payload) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   std::string d(8, '\0');
-  StreamPacketHeader h{true, true, static_cast<uint16_t>(8 + payload.size()), idx, 0};
+  StreamPacketHeader h{
+      true, true,
+      static_cast<uint16_t>(8 + testing_util::kStartWithoutCodec.size() + payload.size()), idx, 0};
   h.Write(reinterpret_cast<uint8_t*>(d.data()));
-  d += payload;
+  // A recovery-point SEI and nothing a codec can be told from: the receiver takes it as a
+  // stream start, the decoder finds no codec.
+  d += testing_util::kStartWithoutCodec + payload;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(9111);

@@ -25,5 +25,7 @@ inline std::string Packet(uint32_t idx, uint16_t pk, bool final, const std::stri
 // set's NAL header after a start code. A receiver hands on the frames of the source that sent
 // one first.
 inline const std::string kStreamStart("\0\0\0\1\x67\x42", 6);
+// A stream start that names no codec: an H.264 recovery-point SEI alone.
+inline const std::string kStartWithoutCodec("\0\0\0\1\x06\x06\x01\x84", 8);
 
 }  // namespace testing_util

@@ -19,8 +19,8 @@
 #include "CaptureFile.h"
 #include "MetaUdpServer.h"
 #include "VStreamDecoderThread.h"
-#include "common/wait.h"
 #include "common/stream_packet.h"
+#include "common/wait.h"
 #include "log/log_capture.h"
 #include "platform/clock.h"
 
@@ -248,6 +248,8 @@ TEST_F(PolicyTest, StageLatencyOfPublishedPicturesIsReportedBesideTheDecodeTime)
   // Frames through a receiver of the test's own: the first datagram of each comes 2 ms before
   // the last, and the decoder takes 3 ms.
   MetaUdpServer receiver;
+  // The test's source is the receiver's current one before the decoder listens.
+  receiver.OnRead("127.0.0.1", 5000, Packet(1000, 0, true, testing_util::kStreamStart));
   receiver.sig_vframe_.connect(&thread_, &VStreamDecoderThread::OnPushVFrame);
   decoder_.busy_us = 3000;
   auto send = [&](uint32_t idx, const std::string& frame) {

@@ -81,11 +81,13 @@ TEST_P(ChannelE2eTest, EveryPictureReadIsTheReferenceOfItsAccessUnit) {
   })) << "the channel does not listen on 9111";
 
   const fs::path trace_path = dir_ / "trace";
+  // The closing run below comes from the same port: to the channel, the same sender.
+  const std::string source_port = std::to_string(FreeUdpPort());
   Child sender;
-  ASSERT_TRUE(
-      sender.Start({PELLION_SEND_PATH, ClipPath(clip).string(), "--host", "127.0.0.1", "--port",
-                    "9111", "--fps", "60", "--trace", trace_path.string(), "--request-port", "0"},
-                   dir_ / "send.out", dir_ / "send.err"));
+  ASSERT_TRUE(sender.Start({PELLION_SEND_PATH, ClipPath(clip).string(), "--host", "127.0.0.1",
+                            "--port", "9111", "--source-port", source_port, "--fps", "60",
+                            "--trace", trace_path.string(), "--request-port", "0"},
+                           dir_ / "send.out", dir_ / "send.err"));
 
   // Copy each picture out at once and check later: the publisher does not wait for readers.
   std::vector<Read> reads;
@@ -113,10 +115,10 @@ TEST_P(ChannelE2eTest, EveryPictureReadIsTheReferenceOfItsAccessUnit) {
   // pictures back lets them all out in front of it.
   const uint32_t closing = trace.frames.back().index + 1;
   Child closer;
-  ASSERT_TRUE(closer.Start(
-      {PELLION_SEND_PATH, ClipPath(clip).string(), "--host", "127.0.0.1", "--port", "9111",
-       "--request-port", "0", "--frames", "5", "--first-index", std::to_string(closing)},
-      dir_ / "closing.out", dir_ / "closing.err"));
+  ASSERT_TRUE(closer.Start({PELLION_SEND_PATH, ClipPath(clip).string(), "--host", "127.0.0.1",
+                            "--port", "9111", "--source-port", source_port, "--request-port", "0",
+                            "--frames", "5", "--first-index", std::to_string(closing)},
+                           dir_ / "closing.out", dir_ / "closing.err"));
   read_until([&] { return !reads.empty() && reads.back().header.frame_index == closing; }, 10s);
   EXPECT_EQ(closer.Wait(10s), 0) << ReadText(dir_ / "closing.err");
   channel.StopChan();
@@ -221,19 +223,18 @@ TEST_F(ChannelE2eTest, NoHeldPictureCrossesARestart) {
   for (uint32_t idx : second) EXPECT_GE(idx, 1000u) << "a picture of the first run came out";
 }
 
-INSTANTIATE_TEST_SUITE_P(Clips, ChannelE2eTest,
-                         ::testing::Combine(::testing::Values("h264_640x360.h264",
-                                                              "hevc_640x360.h265",
-                                                              "h264_bpyramid_640x360.h264",
-                                                              "hevc_opengop_640x360.h265"),
-                                            ::testing::Values(0, 1)),
-                         [](const auto& info) {
-                           std::string name = std::get<0>(info.param);
-                           return name.substr(0, name.find('_')) +
-                                  (name.find("bpyramid") != std::string::npos  ? "BPyramid"
-                                   : name.find("opengop") != std::string::npos ? "OpenGop"
-                                                                               : "") +
-                                  (std::get<1>(info.param) == 1 ? "OneThread" : "SliceThreads");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Clips, ChannelE2eTest,
+    ::testing::Combine(::testing::Values("h264_640x360.h264", "hevc_640x360.h265",
+                                         "h264_bpyramid_640x360.h264", "hevc_opengop_640x360.h265"),
+                       ::testing::Values(0, 1)),
+    [](const auto& info) {
+      std::string name = std::get<0>(info.param);
+      return name.substr(0, name.find('_')) +
+             (name.find("bpyramid") != std::string::npos  ? "BPyramid"
+              : name.find("opengop") != std::string::npos ? "OpenGop"
+                                                          : "") +
+             (std::get<1>(info.param) == 1 ? "OneThread" : "SliceThreads");
+    });
 
 }  // namespace

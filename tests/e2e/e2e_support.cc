@@ -215,8 +215,10 @@ bool UdpPortBound(int port) {
   return false;
 }
 
-int FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+
+int FreePort(int type) {
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -229,5 +231,10 @@ int FreeTcpPort() {
   close(fd);
   return port;
 }
+
+}  // namespace
+
+int FreeTcpPort() { return FreePort(SOCK_STREAM); }
+int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
 }  // namespace e2e

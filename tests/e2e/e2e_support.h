@@ -96,5 +96,8 @@ Verdict Compare(std::span<const uint8_t> got, std::span<const uint8_t> want,
 bool UdpPortBound(int port);
 // A loopback TCP port nobody listens on right now.
 int FreeTcpPort();
+// A UDP port nobody has bound right now: senders of one test send from it, so that the receiver
+// sees one source.
+int FreeUdpPort();
 
 }  // namespace e2e

@@ -42,6 +42,7 @@ class HostE2eTest : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
+    source_port_ = FreeUdpPort();
   }
   void UseClip(const std::string& clip) {
     clip_ = clip;
@@ -49,11 +50,11 @@ class HostE2eTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
+  // Every run of a test's sender comes from one port, as one sender would.
   std::vector<std::string> SendCommand(const std::string& trace) const {
-    return {PELLION_SEND_PATH, ClipPath(clip_).string(),
-            "--host",          "127.0.0.1",
-            "--port",          "9111",
-            "--trace",         trace};
+    return {
+        PELLION_SEND_PATH, ClipPath(clip_).string(),     "--host",  "127.0.0.1", "--port", "9111",
+        "--source-port",   std::to_string(source_port_), "--trace", trace};
   }
 
   // Starts pellion-host, streams the clip to it with `sender_options`, closes the run with one
@@ -152,6 +153,7 @@ class HostE2eTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  int source_port_ = 0;
   std::string clip_ = "h264_640x360.h264";
   Reference ref_;
 };
