@@ -42,7 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string datagram;
   while (!records.done()) {
     datagram.assign(records.Next());
-    h.server.OnRead("10.1.2.3", 5004, datagram);
+    // A few sources, told apart by the last byte: the source table and take-overs get tried.
+    const int port = 5004 + (datagram.empty() ? 0 : static_cast<uint8_t>(datagram.back()) % 4);
+    h.server.OnRead("10.1.2.3", port, datagram);
   }
   return 0;
 }

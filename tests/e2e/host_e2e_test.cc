@@ -158,18 +158,21 @@ class HostE2eTest : public ::testing::Test {
   Reference ref_;
 };
 
-// A clip and the way its sender hands out parameter sets.
+// A clip, the way its sender hands out parameter sets, and junk datagrams from a second
+// socket after each of its own: junk never costs a picture, nor asks for a key frame.
 struct Sent {
   const char* clip;
   const char* parameter_sets;
+  int junk = 0;
 };
 class HostClipE2eTest : public HostE2eTest, public ::testing::WithParamInterface<Sent> {};
 
 TEST_P(HostClipE2eTest, EveryDumpedPictureIsTheReferenceOfItsAccessUnit) {
   ASSERT_NO_FATAL_FAILURE(UseClip(GetParam().clip));
   Streamed run;
-  ASSERT_NO_FATAL_FAILURE(
-      Stream({"--fps", "60", "--parameter-sets", GetParam().parameter_sets}, &run));
+  ASSERT_NO_FATAL_FAILURE(Stream({"--fps", "60", "--parameter-sets", GetParam().parameter_sets,
+                                  "--junk", std::to_string(GetParam().junk)},
+                                 &run));
   ASSERT_NO_FATAL_FAILURE(ExpectExactPictures(run));
   // Every picture of the run, once each: a frame of parameter sets alone has none.
   std::set<uint64_t> pictures, shown;
@@ -193,7 +196,9 @@ INSTANTIATE_TEST_SUITE_P(Senders, HostClipE2eTest,
                                            Sent{"h264_bpyramid_640x360.h264", "separate"},
                                            Sent{"hevc_opengop_640x360.h265", "separate"},
                                            Sent{"h264_bpyramid_640x360.h264", "once"},
-                                           Sent{"hevc_opengop_640x360.h265", "once"}),
+                                           Sent{"hevc_opengop_640x360.h265", "once"},
+                                           Sent{"h264_bpyramid_640x360.h264", "inline", 10},
+                                           Sent{"hevc_opengop_640x360.h265", "inline", 10}),
                          [](const auto& info) {
                            std::string clip = info.param.clip;
                            std::string name =
@@ -202,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(Senders, HostClipE2eTest,
                                                                            : "H264";
                            std::string mode = info.param.parameter_sets;
                            mode[0] = static_cast<char>(std::toupper(mode[0]));
-                           return name + mode;
+                           return name + mode + (info.param.junk > 0 ? "WithJunk" : "");
                          });
 
 class HostLossE2eTest : public HostE2eTest, public ::testing::WithParamInterface<const char*> {};
