@@ -306,11 +306,16 @@ int Soak(const Setup& s, const bench::Scratch& scratch) {
   std::vector<Span> spans;
   std::vector<long> rss;
   uint32_t next_index = 1;
+  // One sender sends every phase from one port; a restarted one comes from a new port.
+  int source_port = 19200;
   int failures = 0;
   const int64_t start = NowUs(), end = start + static_cast<int64_t>(s.seconds * 1e6);
   for (size_t i = 0; NowUs() < end; ++i) {
     const Phase& p = s.phases[i % s.phases.size()];
-    if (p.reset_index) next_index = 1;
+    if (p.reset_index) {
+      next_index = 1;
+      source_port = source_port == 19299 ? 19200 : source_port + 1;
+    }
     const fs::path trace = scratch.dir() / "trace";
     std::vector<std::string> argv = {(bin / "pellion-send").string(),
                                      s.clip.string(),
@@ -326,6 +331,8 @@ int Soak(const Setup& s, const bench::Scratch& scratch) {
                                      std::to_string(next_index),
                                      "--request-port",
                                      std::to_string(request_port),
+                                     "--source-port",
+                                     std::to_string(source_port),
                                      "--seed",
                                      std::to_string(i + 1),
                                      "--trace",

@@ -1,7 +1,10 @@
 // Two processes, as a user runs them: pellion-send -> UDP 9111 -> pellion-host (which loads
 // Pellion.so) -> its --dump of every picture it read, compared with the ffmpeg decode of the
 // access unit the sender's trace gives for that frame index.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "ShareMemVFrame.h"
+#include "common/stream_packet.h"
 #include "common/wait.h"
 #include "e2e_support.h"
 
@@ -288,6 +292,65 @@ TEST_F(HostE2eTest, TheDemoShowsPicturesAndExitsZero) {
   int pictures = 0;
   ASSERT_EQ(std::sscanf(out.c_str() + at, "pellion-host: %d pictures in", &pictures), 1) << out;
   EXPECT_GE(pictures, 30) << "some 90 pictures in 3 s at 30 fps";
+}
+
+uintmax_t BytesUnder(const fs::path& dir) {
+  uintmax_t total = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+       it.increment(ec))
+    if (it->is_regular_file(ec)) total += it->file_size(ec);
+  return total;
+}
+
+// Tiny datagrams from anyone, as fast as loopback takes them: complete two-byte frames under
+// fresh indices, and frames that look like a stream start but hold only a broken parameter
+// set, which reach the decoder. The log folder and standard error grow by a few KiB, not MiB.
+TEST_F(HostE2eTest, AFloodOfTinyDatagramsCannotFillTheDisk) {
+  ASSERT_TRUE(WaitUntil([] { return !UdpPortBound(9111); }, 5s)) << "UDP 9111 is taken";
+  const fs::path data = dir_ / "data";
+  Child host;
+  ASSERT_TRUE(host.Start({"/usr/bin/env", "NORV_PROGRAMDATA=" + data.string(), PELLION_HOST_PATH,
+                          "--module", PELLION_MODULE_PATH, "--headless", "--seconds", "120",
+                          "--sender-port", std::to_string(FreeTcpPort())},
+                         dir_ / "host.out", dir_ / "host.err"));
+  ASSERT_TRUE(WaitUntil([&] { return UdpPortBound(9111) || !host.Running(); }));
+  ASSERT_TRUE(host.Running()) << ReadText(dir_ / "host.err");
+  auto grown = [&] { return BytesUnder(data) + fs::file_size(dir_ / "host.err"); };
+  // The start-up lines are written by now: the version lines come before the channel listens.
+  const uintmax_t before = grown();
+
+  constexpr int kDatagrams = 20000;
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(9111);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (uint32_t i = 1; i <= kDatagrams; ++i) {
+    std::string d = testing_util::Packet(
+        i, 0, true, i % 2 ? std::string("\x65\x88", 2) : testing_util::kStreamStart);
+    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  close(fd);
+  // Done when nothing more is written for a second.
+  uintmax_t last = grown();
+  auto still = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        uintmax_t now = grown();
+        if (now != last) {
+          last = now;
+          still = std::chrono::steady_clock::now();
+        }
+        return std::chrono::steady_clock::now() - still > 1s;
+      },
+      60s));
+  host.Signal(SIGINT);
+  EXPECT_EQ(host.Wait(20s), 1) << "no picture, and no crash\n" << ReadText(dir_ / "host.err");
+  const uintmax_t growth = last - before;
+  std::printf("%d tiny datagrams: log folder and standard error grew by %ju bytes\n", kDatagrams,
+              growth);
+  EXPECT_LT(growth, 48u * 1024) << ReadText(dir_ / "host.err");
 }
 
 }  // namespace
