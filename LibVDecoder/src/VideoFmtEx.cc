@@ -6,6 +6,7 @@
 
 #include "ffmpeg_ptr.h"
 #include "log/log.h"
+#include "log/rate_limit.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -63,10 +64,10 @@ int get_video_codec_id_from_memory(const uint8_t* data, size_t size, AVCodecID* 
     int ret = avformat_open_input(&format, nullptr, nullptr, nullptr);
     if (ret < 0) {
       // avformat_open_input freed the context and set the pointer to null.
-      LOGE << "Could not open input error:" << av_err_text(ret) << " size:" << size;
+      LOGE_LIMITED << "Could not open input error:" << av_err_text(ret) << " size:" << size;
       result = ret;
     } else if ((ret = avformat_find_stream_info(format, nullptr)) < 0) {
-      LOGE << "Could not find stream info error:" << av_err_text(ret) << " size:" << size;
+      LOGE_LIMITED << "Could not find stream info error:" << av_err_text(ret) << " size:" << size;
       result = ret;
     } else {
       const AVStream* video = nullptr;
@@ -74,8 +75,8 @@ int get_video_codec_id_from_memory(const uint8_t* data, size_t size, AVCodecID* 
         if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
           video = format->streams[i];
       if (video == nullptr) {
-        LOGE << "No video stream found"
-             << " size:" << size;
+        LOGE_LIMITED << "No video stream found"
+                     << " size:" << size;
         result = AVERROR_STREAM_NOT_FOUND;
       } else {
         *out = video->codecpar->codec_id;
