@@ -76,8 +76,10 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
     codec_logged_ = id;
   }
   threads_open_ = threads;
-  if (remembered)
-    LOGI << "decoder reopened with the remembered parameter sets of " << avcodec_get_name(id);
+  if (remembered) {
+    LOGI_LIMITED << "decoder reopened with the remembered parameter sets of "
+                 << avcodec_get_name(id);
+  }
   // The next picture gets them in front, in case it has none of its own.
   resend_parameter_sets_ = id == remembered_codec_;
   return true;
