@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ffmpeg_log.h"
 #include "ffmpeg_ptr.h"
 #include "log/log.h"
 #include "log/rate_limit.h"
@@ -42,6 +43,7 @@ std::string av_err_text(int err) {
 
 int get_video_codec_id_from_memory(const uint8_t* data, size_t size, AVCodecID* out) {
   if (data == nullptr || out == nullptr || size == 0) return AVERROR(EINVAL);
+  ffmpeg_log::InstallLimit();
   MemoryReader reader{data, size};
   int result = 0;
   AVIOContext* avio = nullptr;

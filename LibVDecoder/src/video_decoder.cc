@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "VideoFmtEx.h"
+#include "ffmpeg_log.h"
 #include "file/path.h"
 #include "file/profile.h"
 #include "log/log.h"
@@ -39,6 +40,7 @@ int SliceThreadsFromSettings() {
 }
 
 bool VideoDecoder::Open(const uint8_t* data, size_t size) {
+  ffmpeg_log::InstallLimit();
   // A frame of parameter sets names its codec by its headers; the probe needs a picture too.
   AVCodecID id = CodecFromParameterSets({data, size});
   if (id == AV_CODEC_ID_NONE) id = static_cast<AVCodecID>(probe_video_codec_id(data, size));
