@@ -487,8 +487,9 @@ int Soak(const Setup& s, const bench::Scratch& scratch) {
     dropped = std::max(dropped, std::strtol(n, nullptr, 10));
   });
   ForEachAfter(log, "send REQUEST_CODE_FOR_I_FRAME", [&](const char*) { ++request_lines; });
-  std::printf("log: %d \"decoder queue full\" lines (%ld frames dropped), %d key-frame requests\n",
-              full_lines, dropped, request_lines);
+  std::printf(
+      "log: %d \"decoder queue full\" lines (%ld frames dropped), %d key-frame request lines\n",
+      full_lines, dropped, request_lines);
   if (s.expect_overload && (full_lines == 0 || request_lines == 0)) ++failures;
   if (*host_code != 0) {
     std::fprintf(stderr, "soak: the host exited with %d\n", *host_code);

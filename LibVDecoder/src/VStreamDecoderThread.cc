@@ -11,6 +11,7 @@
 #include "MetaUdpServer.h"
 #include "file/path.h"
 #include "log/log.h"
+#include "log/rate_limit.h"
 #include "platform/clock.h"
 #include "video_decoder.h"
 
@@ -98,12 +99,7 @@ void VStreamDecoderThread::OnPushVFrame(uint32_t frame_index, const std::string&
   if (queued_frames_.load() + 1 > limits_.max_queued_frames ||
       queued_bytes_.load() + frame.size() > limits_.max_queued_bytes) {
     uint64_t dropped = ++dropped_;
-    uint32_t now = platform::ClockMs();
-    uint32_t last = last_drop_log_.load();
-    if (dropped == 1 || now - last >= 3000) {
-      last_drop_log_ = now;
-      LOGE << "decoder queue full, frames dropped so far: " << dropped;
-    }
+    LOGE_LIMITED << "decoder queue full, frames dropped so far: " << dropped;
     return;
   }
   // Counted until the task is destroyed, whether it ran or a stopping loop discarded it (or
@@ -144,7 +140,7 @@ void VStreamDecoderThread::RequestIFrame() {
   last_request_clock_ = platform::ClockMs();
   int result = -1;
   sig_tcp_send_.emit(result, 0, nullptr, 0);
-  LOGI << "send REQUEST_CODE_FOR_I_FRAME nRet=" << result;
+  LOGI_LIMITED << "send REQUEST_CODE_FOR_I_FRAME nRet=" << result;
 }
 
 void VStreamDecoderThread::RequestIFrameAtMostEvery300ms() {
@@ -191,7 +187,7 @@ void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame, F
   DrainPictures();
   while (held_.size() > kMaxHeldFrames) {
     if (awaiting_key_picture_ && held_.front().seq == key_seq_) {
-      LOGW << "no picture of key frame " << held_.front().frame_index;
+      LOGW_LIMITED << "no picture of key frame " << held_.front().frame_index;
       StopStreaming();
       RequestIFrameAtMostEvery300ms();
     }
@@ -202,8 +198,8 @@ void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame, F
 // Gaps are judged on arrival: frames arrive in decoding order, pictures leave in display order.
 bool VStreamDecoderThread::OnArrival(int64_t seq, uint32_t frame_index, const FrameInfo& info) {
   if (got_iframe_ && static_cast<int32_t>(frame_index - last_frame_idx_) >= 2 && !info.key) {
-    LOGI << "request i frame,drop frame,last frame=" << last_frame_idx_
-         << " frameidx=" << frame_index;
+    LOGI_LIMITED << "request i frame,drop frame,last frame=" << last_frame_idx_
+                 << " frameidx=" << frame_index;
     StopStreaming();
     RequestIFrame();
     return false;
@@ -243,7 +239,7 @@ void VStreamDecoderThread::DrainPictures() {
     held_.erase(it);
     if (picture.corrupt) {
       // What follows may reference this picture: as if its frame had failed to decode.
-      LOGW << "corrupt picture, frameidx=" << frame.frame_index;
+      LOGW_LIMITED << "corrupt picture, frameidx=" << frame.frame_index;
       StopStreaming();
       RequestIFrameAtMostEvery300ms();
       continue;

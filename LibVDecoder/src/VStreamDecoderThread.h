@@ -84,7 +84,6 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   std::atomic<size_t> queued_frames_{0};
   std::atomic<size_t> queued_bytes_{0};
   std::atomic<uint64_t> dropped_{0};
-  std::atomic<uint32_t> last_drop_log_{0};
   // Decoder thread only.
   std::vector<uint8_t> picture_;  // reused between pictures
   std::deque<HeldFrame> held_;

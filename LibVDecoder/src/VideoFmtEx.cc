@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ffmpeg_log.h"
 #include "ffmpeg_ptr.h"
 #include "log/log.h"
+#include "log/rate_limit.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -41,6 +43,7 @@ std::string av_err_text(int err) {
 
 int get_video_codec_id_from_memory(const uint8_t* data, size_t size, AVCodecID* out) {
   if (data == nullptr || out == nullptr || size == 0) return AVERROR(EINVAL);
+  ffmpeg_log::InstallLimit();
   MemoryReader reader{data, size};
   int result = 0;
   AVIOContext* avio = nullptr;
@@ -63,10 +66,10 @@ int get_video_codec_id_from_memory(const uint8_t* data, size_t size, AVCodecID* 
     int ret = avformat_open_input(&format, nullptr, nullptr, nullptr);
     if (ret < 0) {
       // avformat_open_input freed the context and set the pointer to null.
-      LOGE << "Could not open input error:" << av_err_text(ret) << " size:" << size;
+      LOGE_LIMITED << "Could not open input error:" << av_err_text(ret) << " size:" << size;
       result = ret;
     } else if ((ret = avformat_find_stream_info(format, nullptr)) < 0) {
-      LOGE << "Could not find stream info error:" << av_err_text(ret) << " size:" << size;
+      LOGE_LIMITED << "Could not find stream info error:" << av_err_text(ret) << " size:" << size;
       result = ret;
     } else {
       const AVStream* video = nullptr;
@@ -74,8 +77,8 @@ int get_video_codec_id_from_memory(const uint8_t* data, size_t size, AVCodecID* 
         if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
           video = format->streams[i];
       if (video == nullptr) {
-        LOGE << "No video stream found"
-             << " size:" << size;
+        LOGE_LIMITED << "No video stream found"
+                     << " size:" << size;
         result = AVERROR_STREAM_NOT_FOUND;
       } else {
         *out = video->codecpar->codec_id;

@@ -8,9 +8,11 @@
 #include <filesystem>
 
 #include "VideoFmtEx.h"
+#include "ffmpeg_log.h"
 #include "file/path.h"
 #include "file/profile.h"
 #include "log/log.h"
+#include "log/rate_limit.h"
 #include "nal_units.h"
 #include "platform/thread.h"
 
@@ -31,14 +33,14 @@ int SliceThreadsFrom(const char* env, const std::string& ini, int cores) {
 }
 
 int SliceThreadsFromSettings() {
-  static const int threads =
-      SliceThreadsFrom(std::getenv("PELLION_SLICE_THREADS"),
-                       NORV::sFileManager::ProgramDataRoot() + "/NORVencrypt.ini",
-                       platform::UsableCores());
+  static const int threads = SliceThreadsFrom(
+      std::getenv("PELLION_SLICE_THREADS"),
+      NORV::sFileManager::ProgramDataRoot() + "/NORVencrypt.ini", platform::UsableCores());
   return threads;
 }
 
 bool VideoDecoder::Open(const uint8_t* data, size_t size) {
+  ffmpeg_log::InstallLimit();
   // A frame of parameter sets names its codec by its headers; the probe needs a picture too.
   AVCodecID id = CodecFromParameterSets({data, size});
   if (id == AV_CODEC_ID_NONE) id = static_cast<AVCodecID>(probe_video_codec_id(data, size));
@@ -46,7 +48,7 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
   if (remembered) id = remembered_codec_;
   const AVCodec* codec = avcodec_find_decoder(id);
   if (id == AV_CODEC_ID_NONE || codec == nullptr) {
-    LOGE << "miss codec: " << avcodec_get_name(id);
+    LOGE_LIMITED << "miss codec: " << avcodec_get_name(id);
     return false;
   }
   CodecContextPtr ctx(avcodec_alloc_context3(codec));
@@ -76,8 +78,10 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
     codec_logged_ = id;
   }
   threads_open_ = threads;
-  if (remembered)
-    LOGI << "decoder reopened with the remembered parameter sets of " << avcodec_get_name(id);
+  if (remembered) {
+    LOGI_LIMITED << "decoder reopened with the remembered parameter sets of "
+                 << avcodec_get_name(id);
+  }
   // The next picture gets them in front, in case it has none of its own.
   resend_parameter_sets_ = id == remembered_codec_;
   return true;
@@ -133,7 +137,7 @@ bool VideoDecoder::Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo
   packet_->pts = tag;
   int ret = avcodec_send_packet(ctx_.get(), packet_.get());
   if (ret < 0) {
-    LOGE << "faild to avcodec_send_packet err:" << av_err_text(ret);
+    LOGE_LIMITED << "faild to avcodec_send_packet err:" << av_err_text(ret);
     Close();
     return false;
   }
@@ -147,7 +151,7 @@ ReceiveStatus VideoDecoder::Receive(DecodedPicture* picture) {
   // Holding pictures back for reordering, or a frame without a picture: not a failure.
   if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return ReceiveStatus::kNone;
   if (ret < 0) {
-    LOGE << "faild to avcodec_receive_frame err:" << av_err_text(ret);
+    LOGE_LIMITED << "faild to avcodec_receive_frame err:" << av_err_text(ret);
     Close();
     return ReceiveStatus::kFailed;
   }

@@ -117,6 +117,18 @@ inline FrameHeader ParseFrameHeader(const uint8_t* p) {
   return h;
 }
 
+// The bytes of an NV12 picture of width x height, as the section lays it out.
+inline uint64_t Nv12ByteCount(uint32_t width, uint32_t height) {
+  return uint64_t{width} * height + uint64_t{2} * ((width + 1) / 2) * ((height + 1) / 2);
+}
+
+// A header that can describe a picture in `room` bytes after it: a renderer that sizes its
+// picture by width and height reads exactly byte_count bytes.
+inline bool PlausibleHeader(const FrameHeader& h, size_t room) {
+  return h.byte_count != 0 && h.byte_count <= room &&
+         Nv12ByteCount(h.width, h.height) == h.byte_count;
+}
+
 }  // namespace pellion
 
 #if defined(_WIN32)
@@ -163,7 +175,7 @@ struct FramePublication {
 };
 
 enum class ReadResult {
-  kGood,         // a whole picture, never a mix of two
+  kGood,         // a whole picture, never a mix of two (without the record: see ReadWhole)
   kTorn,         // a new picture kept arriving during the copy, every try
   kUnavailable,  // no picture, or one whose writer stopped half way (stale for over 100 ms)
 };
@@ -249,13 +261,14 @@ class FrameReader {
 #endif
   }
 
-  // Copies the current picture and its header. `torn` is set when the copy may mix two
-  // pictures (the next one arrived meanwhile, every try). False when the section holds no valid
-  // picture.
+  // Copies the current picture and its header. True only for a good copy: header and picture
+  // are then one picture's, and picture->size() == header->byte_count. False when the section
+  // holds no valid picture, or when every try caught the next picture arriving (`torn` set);
+  // *header and *picture are then left as they were, so the previous picture stays usable.
   bool Read(FrameHeader* header, std::vector<uint8_t>* picture, bool* torn = nullptr) {
     ReadResult r = ReadWhole(header, picture, nullptr);
     if (torn != nullptr) *torn = r == ReadResult::kTorn;
-    return r != ReadResult::kUnavailable;
+    return r == ReadResult::kGood;
   }
 
   // Tries this often before it calls a copy torn.
@@ -263,8 +276,13 @@ class FrameReader {
   // A sequence odd for longer than this was left by a writer that stopped half way.
   static constexpr std::chrono::milliseconds kStaleAfter{100};
 
-  // As above, and says what the record tells. With the record a kGood copy is never mixed;
-  // without it (an older plug-in) only a change of the header is caught.
+  // As above, and says what the record tells. Only kGood changes *header and *picture. With the
+  // record a kGood copy is never mixed; without it (an older plug-in, info->has_record false)
+  // kGood only means the header did not change across the copy: the pixels may still mix two
+  // pictures, but the size always agrees with the header.
+  //
+  // The copy goes into a buffer of the reader's, swapped with *picture on kGood: a caller that
+  // keeps passing the same vector costs no allocation once both have held the largest picture.
   ReadResult ReadWhole(FrameHeader* header, std::vector<uint8_t>* picture, FramePublication* info) {
     if (data_ == nullptr) return ReadResult::kUnavailable;
     const uint8_t* record = data_ + kFrameRecordOffset;
@@ -285,10 +303,10 @@ class FrameReader {
       uint8_t head[kFrameHeaderSize];
       std::memcpy(head, data_, kFrameHeaderSize);
       const FrameHeader h = ParseFrameHeader(head);
-      const bool valid = h.byte_count != 0 && kFrameHeaderSize + h.byte_count <= kFrameRecordOffset;
+      const bool valid = PlausibleHeader(h, kFrameRecordOffset - kFrameHeaderSize);
       if (valid) {
-        picture->resize(h.byte_count);
-        std::memcpy(picture->data(), data_ + kFrameHeaderSize, h.byte_count);
+        scratch_.resize(h.byte_count);
+        std::memcpy(scratch_.data(), data_ + kFrameHeaderSize, h.byte_count);
       }
       const int64_t published =
           RecordField<int64_t>(record, kRecordPublishedUs).load(std::memory_order_relaxed);
@@ -299,6 +317,7 @@ class FrameReader {
       // A whole copy of a section that holds no picture yet.
       if (!valid) return ReadResult::kUnavailable;
       *header = h;
+      picture->swap(scratch_);
       if (info != nullptr) {
         info->has_record = true;
         info->sequence = before;
@@ -313,18 +332,23 @@ class FrameReader {
   int error() const { return error_; }
 
  private:
-  // What readers of older plug-ins had: only a change of the header is seen.
+  // A section without the record: a copy counts as good when the header (byte 0 aside, which
+  // the plug-in never writes) is the same before and after it.
   ReadResult ReadByHeader(FrameHeader* header, std::vector<uint8_t>* picture) {
-    FrameHeader before = ParseFrameHeader(data_);
-    if (before.byte_count == 0 || kFrameHeaderSize + before.byte_count > size_)
-      return ReadResult::kUnavailable;
-    picture->resize(before.byte_count);
-    std::memcpy(picture->data(), data_ + kFrameHeaderSize, before.byte_count);
-    FrameHeader after = ParseFrameHeader(data_);
-    *header = before;
-    return after.frame_index != before.frame_index || after.byte_count != before.byte_count
-               ? ReadResult::kTorn
-               : ReadResult::kGood;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+      uint8_t head[kFrameHeaderSize];
+      std::memcpy(head, data_, kFrameHeaderSize);
+      const FrameHeader h = ParseFrameHeader(head);
+      if (!PlausibleHeader(h, size_ - kFrameHeaderSize)) return ReadResult::kUnavailable;
+      scratch_.resize(h.byte_count);
+      std::memcpy(scratch_.data(), data_ + kFrameHeaderSize, h.byte_count);
+      RecordFence(std::memory_order_acquire);
+      if (std::memcmp(head + 1, data_ + 1, kFrameHeaderSize - 1) != 0) continue;
+      *header = h;
+      picture->swap(scratch_);
+      return ReadResult::kGood;
+    }
+    return ReadResult::kTorn;
   }
 
   // A picture is being written: waits for the sequence to turn even, at most kStaleAfter. The
@@ -359,6 +383,8 @@ class FrameReader {
   sem_t* event_ = nullptr;
 #endif
   int error_ = 0;
+  // Where each copy lands until it is known to be good.
+  std::vector<uint8_t> scratch_;
 };
 
 }  // namespace pellion

@@ -1,6 +1,7 @@
 // RotatingLogFile: one file at a time, created exclusively, rotated at its size limit.
 #include "log/log_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -52,7 +53,73 @@ std::string HeaderLines(time_t first_message) {
 
 bool HasBackupDir(const std::string* dir) { return dir != nullptr && !dir->empty() && *dir != " "; }
 
+bool IsOwnLogFile(const std::string& file, const std::string& name) {
+  if (file.empty() || file[0] == '.' || file.size() < 4 ||
+      file.compare(file.size() - 4, 4, ".log") != 0)
+    return false;
+  if (file == name + ".log") return true;
+  return file.size() > name.size() + 5 && file.compare(0, name.size() + 1, name + "_") == 0;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Text order, but a run of digits against a run of digits by value (then by length).
+bool NameBefore(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (IsDigit(a[i]) && IsDigit(b[j])) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && IsDigit(a[ei])) ++ei;
+      while (ej < b.size() && IsDigit(b[ej])) ++ej;
+      size_t zi = i, zj = j;
+      while (zi + 1 < ei && a[zi] == '0') ++zi;
+      while (zj + 1 < ej && b[zj] == '0') ++zj;
+      if (ei - zi != ej - zj) return ei - zi < ej - zj;
+      int c = a.compare(zi, ei - zi, b, zj, ej - zj);
+      if (c != 0) return c < 0;
+      if (ei - i != ej - j) return ei - i < ej - j;
+      i = ei;
+      j = ej;
+      continue;
+    }
+    if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
 }  // namespace
+
+std::vector<std::string> ListOwnLogFiles(const std::string& folder, const std::string& name) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code ec2;
+    if (!it->is_regular_file(ec2)) continue;
+    if (IsOwnLogFile(it->path().filename().string(), name)) out.push_back(it->path().string());
+  }
+  std::sort(out.begin(), out.end(), NameBefore);
+  return out;
+}
+
+std::vector<std::string> PruneLogFiles(const std::string& folder, const std::string& name, int keep,
+                                       const std::string& active) {
+  std::vector<std::string> failures;
+  if (keep <= 0) return failures;
+  std::vector<std::string> files = ListOwnLogFiles(folder, name);
+  files.erase(std::remove(files.begin(), files.end(), active), files.end());
+  // Each file leaves the list whether or not it could be deleted, so this always ends.
+  const size_t excess = files.size() > static_cast<size_t>(keep) ? files.size() - keep : 0;
+  for (size_t i = 0; i < excess; ++i) {
+    std::error_code ec;
+    if (!std::filesystem::remove(files[i], ec) || ec)
+      failures.push_back("delete " + files[i] +
+                         " failed: " + (ec ? ec.message() : std::string("not found")));
+  }
+  return failures;
+}
 
 int MoveLogFile(const std::string& path, const std::string& folder, const std::string& suffix,
                 int* first_result, std::string* second_target) {
@@ -130,7 +197,13 @@ void RotatingLogFile::CloseAndMoveLocked() {
   if (HasBackupDir(backup)) {
     std::error_code ec;
     std::filesystem::create_directories(*backup, ec);
-    if (std::filesystem::is_directory(*backup, ec)) MoveLogFile(path_, *backup, "1");
+    if (std::filesystem::is_directory(*backup, ec)) {
+      MoveLogFile(path_, *backup, "1");
+      // glog's lock is held here: a failure cannot go through a log line.
+      for (const std::string& failure :
+           PruneLogFiles(*backup, options_.name, options_.keep_count, ""))
+        std::fprintf(stderr, "%s\n", failure.c_str());
+    }
   }
   path_.clear();
   size_ = 0;

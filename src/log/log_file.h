@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace NORV::sLog {
 
@@ -17,6 +18,10 @@ struct LogFileOptions {
   // Folder that receives rotated files; " " or empty means none. Read at each rotation.
   const std::string* backup_dir = nullptr;
   bool timestamp_in_name = true;
+  // The program's name, and how many of its files the backup folder keeps after each rotation
+  // (0 or less: all).
+  std::string name;
+  int keep_count = 0;
 };
 
 class RotatingLogFile : public google::base::Logger {
@@ -54,5 +59,16 @@ class RotatingLogFile : public google::base::Logger {
 // receives the errno of the first attempt.
 int MoveLogFile(const std::string& path, const std::string& folder, const std::string& suffix,
                 int* first_result = nullptr, std::string* second_target = nullptr);
+
+// Only `name`'s own files in `folder`, "name.log" and "name_*.log" (not another program's of the
+// same prefix, "nameSvc_..."), oldest first: by name, runs of digits compared as numbers, so
+// that "_10" (the tenth file of one millisecond) comes after "_9".
+std::vector<std::string> ListOwnLogFiles(const std::string& folder, const std::string& name);
+
+// Deletes all but the newest `keep` of `name`'s own files in `folder` (none when keep <= 0),
+// never `active`. Returns a line for each file that could not be deleted: the caller decides
+// where it can be said (inside a rotation glog's own lock is held).
+std::vector<std::string> PruneLogFiles(const std::string& folder, const std::string& name, int keep,
+                                       const std::string& active);
 
 }  // namespace NORV::sLog

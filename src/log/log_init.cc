@@ -45,28 +45,6 @@ std::string ExeStem() {
   return fs::path(sFileManager::ToNarrow(sFileManager::GetExeFilePath())).stem().string();
 }
 
-// Only this name's own files: "name.log" and "name_*.log", so that another program's logs with
-// the same prefix ("PellionSvc_...") are left alone.
-bool IsOwnLogFile(const std::string& file, const std::string& name) {
-  if (file.empty() || file[0] == '.' || file.size() < 4 ||
-      file.compare(file.size() - 4, 4, ".log") != 0)
-    return false;
-  if (file == name + ".log") return true;
-  return file.size() > name.size() + 5 && file.compare(0, name.size() + 1, name + "_") == 0;
-}
-
-std::vector<std::string> ListOwnLogFiles(const std::string& folder, const std::string& name) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code ec2;
-    if (!it->is_regular_file(ec2)) continue;
-    if (IsOwnLogFile(it->path().filename().string(), name)) out.push_back(it->path().string());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 // Moves each listed file into the backup folder, reporting each with wlogI; the file now in
 // use is never moved. The lists are made before any of these lines is written.
 void MoveLogs(const std::vector<std::string>& files, const std::string& backup) {
@@ -85,16 +63,8 @@ void MoveLogs(const std::vector<std::string>& files, const std::string& backup) 
 }
 
 void Prune(const std::string& backup, const std::string& name, int keep) {
-  std::vector<std::string> files = ListOwnLogFiles(backup, name);
   std::string active = g_file != nullptr ? g_file->CurrentPath() : "";
-  files.erase(std::remove(files.begin(), files.end(), active), files.end());
-  // Each file leaves the list whether or not it could be deleted, so this always ends.
-  size_t excess = files.size() > static_cast<size_t>(keep) ? files.size() - keep : 0;
-  for (size_t i = 0; i < excess; ++i) {
-    std::error_code ec;
-    if (!fs::remove(files[i], ec) || ec)
-      LOGE << "delete " << files[i] << " failed: " << (ec ? ec.message() : "not found");
-  }
+  for (const std::string& failure : PruneLogFiles(backup, name, keep, active)) LOGE << failure;
 }
 
 void WriteVersionLines() {
@@ -221,6 +191,8 @@ void LogInit::SetLogPrefix(bool also_to_stderr, const std::string& backup_dir, s
   options.max_bytes = g_max_log_bytes.load();
   options.backup_dir = &FLAGS_log_backup_dir;
   options.timestamp_in_name = FLAGS_timestamp_in_logfile_name;
+  options.name = name;
+  options.keep_count = keep_count;
   g_file = new RotatingLogFile(options);
   google::base::SetLogger(google::GLOG_INFO, g_file);
   full_ = true;

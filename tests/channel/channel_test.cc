@@ -17,6 +17,7 @@
 #include "common/stream_packet.h"
 #include "common/wait.h"
 #include "log/log_capture.h"
+#include "log/rate_limit.h"
 #include "platform/thread.h"
 
 namespace {
@@ -157,8 +158,11 @@ void SendFrame(uint32_t idx, const std::string& payload) {
   close(fd);
 }
 
-uint32_t g_clock = 50000;
-uint32_t LateClock() { return g_clock; }
+std::atomic<uint32_t> g_clock{50000};
+uint32_t LateClock() { return g_clock.load(); }
+// Lines that input can repeat are limited per window of the clock: a test that counts them
+// starts a window of its own.
+void NextLogWindow() { g_clock += NORV::sLog::LogRateLimit::kWindowMs; }
 
 TEST(ChannelRunTest, BuildingCreatesTheSectionButNoThreadAndNoSocket) {
   // An earlier test's receive loop closes its socket within a second of its stop.
@@ -177,6 +181,7 @@ TEST(ChannelRunTest, BuildingCreatesTheSectionButNoThreadAndNoSocket) {
 
 TEST(ChannelRunTest, BrokenStreamAsksTheSenderOnTheDecoderThread) {
   platform::SetClockMsForTesting(&LateClock);
+  NextLogWindow();
   NORV::sLog::LogCapture capture;
   Pellion p;
   FakeSender sender;
@@ -203,17 +208,21 @@ TEST(ChannelRunTest, BrokenStreamAsksTheSenderOnTheDecoderThread) {
 
 TEST(ChannelRunTest, RestartsDecodeEachFrameOnce) {
   platform::SetClockMsForTesting(&LateClock);
+  NextLogWindow();
   NORV::sLog::LogCapture capture;
   Pellion p;
   for (uint32_t cycle = 1; cycle <= 20; ++cycle) {
     ASSERT_EQ(p.StartChan(), 1);
+    NextLogWindow();
     SendFrame(cycle, "frame of cycle " + std::to_string(cycle));
     ASSERT_TRUE(capture.WaitFor("miss codec: ", cycle)) << "cycle " << cycle;
     p.StopChan();
   }
   // Stopped: nothing more is decoded.
+  NextLogWindow();
   SendFrame(99, "after the stop");
   ASSERT_EQ(p.StartChan(), 1);  // a last start proves the count below is settled
+  NextLogWindow();
   SendFrame(100, "last");
   ASSERT_TRUE(capture.WaitFor("miss codec: ", 21));
   p.StopChan();
@@ -248,6 +257,7 @@ void StopWhileTheDecoderBlocks(Pellion& p, BlockingSender& sender, NORV::sLog::L
 
 TEST(ChannelRunTest, ARestartWaitsForTheOldDecoderThreadAndThenDecodes) {
   platform::SetClockMsForTesting(&LateClock);
+  NextLogWindow();
   NORV::sLog::LogCapture capture;
   Pellion p;
   BlockingSender sender;
@@ -269,6 +279,7 @@ TEST(ChannelRunTest, ARestartWaitsForTheOldDecoderThreadAndThenDecodes) {
 
 TEST(ChannelRunTest, ARestartFailsWhileTheOldDecoderStaysBlockedAndALaterOneDecodes) {
   platform::SetClockMsForTesting(&LateClock);
+  NextLogWindow();
   NORV::sLog::LogCapture capture;
   Pellion p;
   BlockingSender sender;

@@ -22,6 +22,7 @@
 #include "common/stream_packet.h"
 #include "common/wait.h"
 #include "log/log_capture.h"
+#include "log/rate_limit.h"
 #include "platform/clock.h"
 
 namespace {
@@ -119,6 +120,8 @@ class Requests : public NORV::sHelper::sigslot::has_slots<> {
 class PolicyTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Every test starts in a rate-limit window of its own: the limiters outlive a test.
+    g_now += NORV::sLog::LogRateLimit::kWindowMs;
     platform::SetClockMsForTesting(&TestClock);
     ASSERT_TRUE(thread_.Start());
   }
@@ -228,10 +231,33 @@ TEST_F(PolicyTest, AFailedPublicationIsLoggedAndTheFrameStillCounts) {
   EXPECT_EQ(capture_.Count("request i frame,drop frame"), 0u);
 }
 
+// A stream that keeps losing frames: five lines of each kind per window, and the next line
+// says how many were left out.
+TEST_F(PolicyTest, AFloodOfGapsLogsAFewLinesAndCountsTheRest) {
+  for (uint32_t i = 0; i < 40; ++i) {
+    Push(10 * i + 1, 'I');
+    Push(10 * i + 3, 'P');
+    Push(10 * i + 4, 'X');
+  }
+  EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame="), 5u);
+  EXPECT_EQ(capture_.Count("send REQUEST_CODE_FOR_I_FRAME nRet="), 5u);
+  Advance(NORV::sLog::LogRateLimit::kWindowMs);
+  capture_.Clear();
+  Push(401, 'I');
+  Push(403, 'P');
+  const auto gap = capture_.Matching("request i frame,drop frame,last frame=401 frameidx=403");
+  ASSERT_EQ(gap.size(), 1u);
+  EXPECT_NE(gap[0].text.find(" and 35 more in the last 3 s"), std::string::npos) << gap[0].text;
+}
+
 TEST_F(PolicyTest, DecodeTimeIsReportedEveryThreeSeconds) {
+  // The first frame may close a window of an earlier test's frames.
   Push(1, 'I');
-  Advance(3000);
+  capture_.Clear();
   Push(2, 'P');
+  EXPECT_EQ(capture_.Count("(ms/df)"), 0u);
+  Advance(3000);
+  Push(3, 'P');
   EXPECT_EQ(capture_.Count("(ms/df)"), 1u);
 }
 

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,14 +19,33 @@
 #include <gtest/gtest.h>
 
 #include "ShareMemVFrame.h"
+#include "common/wait.h"
 #include "pellion/frame_section.h"
 #include "platform/named_event.h"
 #include "platform/shared_memory.h"
 
 namespace {
 
+using pellion::FrameHeader;
 using pellion::FramePublication;
 using pellion::ReadResult;
+
+bool SameHeader(const FrameHeader& a, const FrameHeader& b) {
+  return a.frame_index == b.frame_index && a.width == b.width && a.height == b.height &&
+         a.byte_count == b.byte_count;
+}
+
+// What a caller held before a read: a false read leaves all of it.
+struct Held {
+  FrameHeader header;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  explicit Held(const FrameHeader& h, const std::vector<uint8_t>& v)
+      : header(h), data(v.data()), size(v.size()) {}
+  bool Same(const FrameHeader& h, const std::vector<uint8_t>& v) const {
+    return SameHeader(h, header) && v.data() == data && v.size() == size;
+  }
+};
 
 class RecordTest : public ::testing::Test {
  protected:
@@ -53,6 +74,12 @@ class RecordTest : public ::testing::Test {
   }
   static std::vector<uint8_t> Uniform(size_t n, uint8_t value) {
     return std::vector<uint8_t>(n, value);
+  }
+  // A picture whose every byte depends on `seed`: two pictures of other seeds differ everywhere.
+  static std::vector<uint8_t> Patterned(size_t n, uint32_t seed) {
+    std::vector<uint8_t> p(n);
+    for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(i * 31 + i / 4099 + seed * 101);
+    return p;
   }
 
   std::string section_ = "pellion_record_section_" + std::to_string(getpid());
@@ -154,9 +181,10 @@ TEST_F(RecordTest, AReadDuringACopyIsNeverGoodAndAfterItIsWhole) {
   FramePublication info;
   ReadResult r = reader.ReadWhole(&h, &got, &info);
   EXPECT_NE(r, ReadResult::kGood);
+  EXPECT_TRUE(got.empty());
   bool torn = false;
-  bool read = reader.Read(&h, &got, &torn);
-  EXPECT_TRUE(!read || torn);
+  EXPECT_FALSE(reader.Read(&h, &got, &torn));
+  EXPECT_TRUE(got.empty());
 
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -168,6 +196,169 @@ TEST_F(RecordTest, AReadDuringACopyIsNeverGoodAndAfterItIsWhole) {
   EXPECT_EQ(h.frame_index, 2u);
   EXPECT_EQ(info.sequence, 4u);
   EXPECT_EQ(got, Uniform(n, 0xEE));
+}
+
+// A 4K and a 640x360 picture in turn, each filled from its index, while a reader copies as fast
+// as it goes. After every seven pictures the writer waits for a good copy, so that there are good
+// ones of both sizes; how many copies are torn is the machine's.
+TEST_F(RecordTest, ReadSaysYesOnlyToOneWholePictureAndNoLeavesTheCallersOne) {
+  constexpr int kPictures = 280;
+  constexpr int kBurst = 7;
+  const auto width = [](uint32_t index) -> uint32_t { return (index & 1) != 0 ? 3840 : 640; };
+  const auto height = [](uint32_t index) -> uint32_t { return (index & 1) != 0 ? 2160 : 360; };
+  std::vector<uint8_t> pictures[8];
+  for (uint32_t k = 0; k < 8; ++k) pictures[k] = Patterned(size_t{width(k)} * height(k) * 3 / 2, k);
+
+  ShareMemVFrame publisher(section_, event_);
+  // The first 4K picture brings the section's pages in.
+  ASSERT_TRUE(publisher.WriteTo(1, width(1), height(1), pictures[1]));
+  pellion::FrameReader reader;
+  ASSERT_TRUE(reader.Open(section_, event_));
+  std::atomic<long> good{0};
+  std::atomic<bool> done{false};
+  std::atomic<int> write_failures{0}, pacing_timeouts{0};
+  std::thread writer([&] {
+    for (uint32_t i = 2; i <= kPictures; ++i) {
+      if (!publisher.WriteTo(i, width(i), height(i), pictures[i % 8])) ++write_failures;
+      if (i % kBurst != 0) continue;
+      const long seen = good.load();
+      if (!testing_util::WaitUntil([&] { return good.load() > seen; })) ++pacing_timeouts;
+    }
+    done = true;
+  });
+
+  FrameHeader h;
+  std::vector<uint8_t> got;
+  Held held(h, got);
+  long yes = 0, big_yes = 0, no = 0, torn_count = 0, wrong_yes = 0, touched_by_no = 0;
+  while (!done.load()) {
+    bool torn = false;
+    if (reader.Read(&h, &got, &torn)) {
+      ++yes;
+      if (h.frame_index == 0 || got.size() != h.byte_count ||
+          got.size() != size_t{h.width} * h.height * 3 / 2 || got != pictures[h.frame_index % 8])
+        ++wrong_yes;
+      held = Held(h, got);
+      if (h.width == 3840) ++big_yes;
+      ++good;
+      continue;
+    }
+    ++no;
+    if (torn) ++torn_count;
+    if (!held.Same(h, got) || (yes > 0 && got != pictures[h.frame_index % 8])) ++touched_by_no;
+  }
+  writer.join();
+  std::printf("reads: %ld yes (%ld of 4K), %ld no (%ld torn)\n", yes, big_yes, no, torn_count);
+  EXPECT_EQ(write_failures.load(), 0);
+  EXPECT_EQ(pacing_timeouts.load(), 0);
+  EXPECT_GE(yes, kPictures / kBurst);
+  EXPECT_EQ(wrong_yes, 0);
+  EXPECT_EQ(touched_by_no, 0);
+}
+
+// Reads that say no, each way there is to say it: with the record a stale writer and a
+// sequence that keeps moving; without it a header that keeps changing. None touches what the
+// caller holds.
+TEST_F(RecordTest, EveryNoLeavesHeaderAndPictureAsTheyWere) {
+  const size_t small = 640 * 360 * 3 / 2;
+  const size_t big = 1920 * 1080 * 3 / 2;
+  ShareMemVFrame publisher(section_, event_);
+  MapRaw();
+  ASSERT_TRUE(publisher.WriteTo(1, 640, 360, Patterned(small, 1)));
+  pellion::FrameReader reader;
+  ASSERT_TRUE(reader.Open(section_, event_));
+  FrameHeader h;
+  std::vector<uint8_t> got;
+  FramePublication info;
+  ASSERT_TRUE(reader.Read(&h, &got));
+  ASSERT_EQ(h.frame_index, 1u);
+  const Held held(h, got);
+  const std::vector<uint8_t> first = got;
+  ASSERT_TRUE(publisher.WriteTo(2, 1920, 1080, Patterned(big, 2)));
+
+  auto&& sequence = pellion::RecordField<uint64_t>(Record(), pellion::kRecordSequence);
+  const uint64_t even = sequence.load();
+  sequence.store(even + 1);  // a writer that stopped half way
+  bool torn = true;
+  EXPECT_FALSE(reader.Read(&h, &got, &torn));
+  EXPECT_FALSE(torn);
+  EXPECT_TRUE(held.Same(h, got));
+  EXPECT_EQ(reader.ReadWhole(&h, &got, &info), ReadResult::kUnavailable);
+  EXPECT_TRUE(held.Same(h, got));
+  sequence.store(even);
+
+  // Something that moves what every copy is checked against, as fast as it goes, until the
+  // reader has seen it every try.
+  std::atomic<bool> stop{false};
+  auto keep_changing = [&](const std::function<void(uint64_t)>& change) {
+    return std::thread([&stop, change] {
+      for (uint64_t i = 1; !stop.load(std::memory_order_relaxed); ++i) change(i);
+    });
+  };
+  auto torn_until_seen = [&](const char* what) {
+    long changed_yes = 0;
+    bool seen_torn = false, seen_whole_torn = false;
+    auto both_torn = [&] {
+      FrameHeader h2 = h;
+      std::vector<uint8_t> got2 = got;
+      const Held before(h2, got2);
+      bool t = false;
+      if (reader.Read(&h2, &got2, &t)) {
+        ++changed_yes;
+      } else {
+        seen_torn |= t;
+        EXPECT_TRUE(before.Same(h2, got2)) << what;
+      }
+      const Held before_whole(h2, got2);
+      if (reader.ReadWhole(&h2, &got2, &info) == ReadResult::kTorn) {
+        seen_whole_torn = true;
+        EXPECT_TRUE(before_whole.Same(h2, got2)) << what;
+      }
+      return seen_torn && seen_whole_torn;
+    };
+    EXPECT_TRUE(testing_util::WaitUntil(both_torn)) << what;
+    return changed_yes;
+  };
+
+  std::thread bumper = keep_changing([&](uint64_t i) { sequence.store(even + 2 * i); });
+  const long bumped_yes = torn_until_seen("sequence");
+  stop = true;
+  bumper.join();
+  EXPECT_TRUE(held.Same(h, got));
+  EXPECT_EQ(got, first);
+  std::printf("good reads while the sequence moved: %ld\n", bumped_yes);
+
+  // No record: a section cut below it (the raw view keeps to its first pages). Its header flips
+  // between two pictures' indices.
+  ASSERT_EQ(ftruncate(raw_.fd(), 8 << 20), 0);
+  ASSERT_TRUE(publisher.WriteTo(3, 1920, 1080, Patterned(big, 3)));
+  pellion::FrameReader old_reader;
+  ASSERT_TRUE(old_reader.Open(section_, event_));
+  stop = false;
+  FrameHeader oh;
+  std::vector<uint8_t> ogot;
+  ASSERT_EQ(old_reader.ReadWhole(&oh, &ogot, &info), ReadResult::kGood);
+  EXPECT_FALSE(info.has_record);
+  Held old_held(oh, ogot);
+  uint8_t* index_byte = map_.data() + 1;
+  std::thread flipper = keep_changing([&](uint64_t i) {
+    __atomic_store_n(index_byte, static_cast<uint8_t>(3 + (i & 1)), __ATOMIC_RELAXED);
+  });
+  bool seen = false;
+  auto torn_seen = [&] {
+    bool t = false;
+    if (!old_reader.Read(&oh, &ogot, &t)) {
+      seen |= t;
+      EXPECT_TRUE(old_held.Same(oh, ogot));
+    } else {
+      EXPECT_EQ(ogot.size(), oh.byte_count);
+      old_held = Held(oh, ogot);
+    }
+    return seen;
+  };
+  EXPECT_TRUE(testing_util::WaitUntil(torn_seen));
+  stop = true;
+  flipper.join();
 }
 
 // A section cut below the record (by another process) carries none: pictures still go out, and

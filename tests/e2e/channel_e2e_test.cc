@@ -98,11 +98,10 @@ TEST_P(ChannelE2eTest, EveryPictureReadIsTheReferenceOfItsAccessUnit) {
       if (!reader.Wait(20)) continue;
       Read r;
       bool torn = false;
-      if (!reader.Read(&r.header, &r.nv12, &torn)) continue;
-      if (torn)
-        ++torn_reads;
-      else
+      if (reader.Read(&r.header, &r.nv12, &torn))
         reads.push_back(std::move(r));
+      else if (torn)
+        ++torn_reads;
     }
   };
   std::optional<int> sent;

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "common/wait.h"
+#include "log/log_file.h"
 #include "log/scramble.h"
 
 namespace {
@@ -238,7 +239,7 @@ TEST_F(LogSetupTest, FullFileRotatesIntoTheBackupFolderUnderItsOwnName) {
   env_.push_back("GLOG_log_backup_dir=" + (root_ / "rotated").string());
   env_.push_back("GLOG_encrypt=0");
   std::string file = Run({"--quiet", "--backup", (root_ / "rotated").string(), "--max-bytes",
-                          "4000", "--lines", "200"});
+                          "4000", "--lines", "200", "--keep", "0"});
   std::vector<std::string> rotated = Names(root_ / "rotated");
   ASSERT_GE(rotated.size(), 3u);
   std::string all;
@@ -257,6 +258,67 @@ TEST_F(LogSetupTest, FullFileRotatesIntoTheBackupFolderUnderItsOwnName) {
   for (auto& n : Names(LogDir()))
     if (n.rfind("PellionProbe_", 0) == 0) ++left;
   EXPECT_EQ(left, 1) << "only the file in use stays in the log folder";
+}
+
+// Many rotations, looked at while the program still runs and after it ends: the backup folder
+// holds the keep count of the program's files, the newest ones, and another program's files.
+TEST_F(LogSetupTest, EachRotationKeepsOnlyTheNewestFilesOfTheProgram) {
+  const fs::path rotated = root_ / "rotated";
+  env_.push_back("GLOG_log_backup_dir=" + rotated.string());
+  env_.push_back("GLOG_encrypt=0");
+  Touch(rotated / "PellionProbeSvc_2020-01-01_00-00-00-000.log");
+  constexpr int kLines = 600, kMore = 600;
+  Child c = Start({"--quiet", "--backup", rotated.string(), "--max-bytes", "3000", "--keep", "3",
+                   "--lines", std::to_string(kLines), "--hold", "--more", std::to_string(kMore)});
+  ASSERT_NE(ReadFileLine(c), "<none>");
+  auto own = [&](const fs::path& dir) {
+    std::vector<std::string> out;
+    for (auto& n : Names(dir))
+      if (n.rfind("PellionProbe_", 0) == 0) out.push_back(n);
+    return out;
+  };
+  EXPECT_EQ(own(rotated).size(), 3u) << "while running";
+  ASSERT_EQ(WEXITSTATUS(Finish(c)), 0);
+  const std::vector<std::string> kept = own(rotated);
+  EXPECT_EQ(kept.size(), 3u) << "at the end";
+  EXPECT_TRUE(fs::exists(rotated / "PellionProbeSvc_2020-01-01_00-00-00-000.log"));
+
+  // The lines still on disk are the last ones, without a gap: no newer file went first.
+  std::vector<bool> present(kLines + kMore, false);
+  auto collect = [&](const fs::path& path) {
+    const std::string text = ReadFile(path);
+    EXPECT_EQ(text.rfind("Log file created at: ", 0), 0u) << path;
+    std::smatch m;
+    const std::regex line(R"(\]line (\d+)\n)");
+    for (auto it = text.cbegin(); std::regex_search(it, text.cend(), m, line); it = m[0].second)
+      present[std::stoul(m[1])] = true;
+  };
+  for (auto& n : kept) collect(rotated / n);
+  for (auto& n : own(LogDir())) collect(LogDir() / n);
+  const auto first = std::find(present.begin(), present.end(), true);
+  ASSERT_NE(first, present.end());
+  EXPECT_GT(first - present.begin(), kLines) << "older lines were pruned";
+  EXPECT_TRUE(std::all_of(first, present.end(), [](bool b) { return b; }))
+      << "a gap after line " << (first - present.begin());
+}
+
+// Files filled within one millisecond are numbered: the tenth and later are newer than the
+// ninth, and pruning keeps them.
+TEST_F(LogSetupTest, PruningCountsNumberedFilesOfOneMillisecondInOrder) {
+  const fs::path dir = root_ / "numbered";
+  const std::string stem = "PellionProbe_2020-01-01_00-00-00-007";
+  Touch(dir / "PellionProbe_2019-12-31_23-59-59-999.log");
+  Touch(dir / (stem + ".log"));
+  for (int n = 2; n <= 12; ++n) Touch(dir / (stem + "_" + std::to_string(n) + ".log"));
+  Touch(dir / "PellionProbeSvc_2030-01-01_00-00-00-000.log");
+  const std::string active = (dir / (stem + "_12.log")).string();
+  EXPECT_TRUE(NORV::sLog::PruneLogFiles(dir.string(), "PellionProbe", 3, active).empty());
+  // The file in use counts for none of the three.
+  EXPECT_EQ(Names(dir), (std::vector<std::string>{"PellionProbeSvc_2030-01-01_00-00-00-000.log",
+                                                  stem + "_10.log", stem + "_11.log",
+                                                  stem + "_12.log", stem + "_9.log"}));
+  EXPECT_TRUE(NORV::sLog::PruneLogFiles(dir.string(), "PellionProbe", 0, "").empty());
+  EXPECT_EQ(Names(dir).size(), 5u) << "a keep count of 0 keeps all";
 }
 
 TEST_F(LogSetupTest, ASecondProcessLogsToStderrOnlyUntilTheFirstIsGone) {
