@@ -34,7 +34,11 @@ std::vector<std::string> MakeFrames(uint32_t frames, int packets_per_frame, uint
       StreamPacketHeader h{true, p + 1 == packets_per_frame, 8 + kPayload, first + f,
                            static_cast<uint16_t>(p)};
       h.Write(reinterpret_cast<uint8_t*>(d.data()));
-      out.push_back(d + payload);
+      // Each frame opens with a sequence parameter set's header: the receiver takes this
+      // sender as its source at once.
+      std::string slice = payload;
+      if (p == 0) slice.replace(0, 6, std::string("\0\0\0\1\x67\x42", 6));
+      out.push_back(d + slice);
     }
   return out;
 }
