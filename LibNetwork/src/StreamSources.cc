@@ -125,7 +125,11 @@ bool StreamSources::Qualifies(Source& source, uint32_t index, Bytes frame) {
   source.video_in_a_row =
       source.video_in_a_row > 0 && index == source.next_index ? source.video_in_a_row + 1 : 1;
   source.next_index = index + 1;
-  return look == FrameLook::kStreamStart || source.video_in_a_row >= kVideoInARow;
+  // A run of video frames is enough only while nobody is current: a take-over hands the decoder
+  // a stream start first, so that nothing of the new sender is decoded against the old one's
+  // pictures.
+  return look == FrameLook::kStreamStart ||
+         (current_ == nullptr && source.video_in_a_row >= kVideoInARow);
 }
 
 StreamSources::Verdict StreamSources::OnComplete(Source& source, uint32_t index, Bytes frame,

@@ -8,10 +8,10 @@
 //  - current --another source qualifies after the current one completed nothing for
 //    kTakeOverAfterMs--> current (the other source)
 // A source qualifies with a frame that looks like a stream start (parameter sets, a key slice
-// or a recovery-point SEI), or with kVideoInARow frames in a row of consecutive indices that
-// look like video: a sender joined mid-stream must reach the decoder, which then asks it for
-// a key frame. Other sources' packets go to small buffers of their own and can never touch a
-// frame of the current source.
+// or a recovery-point SEI). While no source is current, kVideoInARow frames in a row of
+// consecutive indices that look like video qualify too: a sender joined mid-stream must reach
+// the decoder, which then asks it for a key frame. Other sources' packets go to small buffers
+// of their own and can never touch a frame of the current source.
 #pragma once
 
 #include <cstddef>
