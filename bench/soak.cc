@@ -425,6 +425,19 @@ int Soak(const Setup& s, const bench::Scratch& scratch) {
       if (double(it->us - spans[i].from_us) / 1000 > s.resume_limit_ms) ++failures;
     }
   }
+  // A restarted sender: how soon its pictures come, from its start.
+  std::vector<double> back;
+  for (size_t i = 0; i < spans.size(); ++i) {
+    if (!s.phases[i % s.phases.size()].reset_index) continue;
+    auto it = std::find_if(rec.pictures.begin(), rec.pictures.end(), [&](const Picture& p) {
+      return p.us > spans[i].from_us && spans[i].unit_of.count(p.index) != 0;
+    });
+    if (it != rec.pictures.end()) back.push_back(double(it->us - spans[i].from_us) / 1000);
+  }
+  if (!back.empty())
+    std::printf(
+        "sender restarts %zu, first picture of the new run after p50 %.0f ms, max %.0f ms\n",
+        back.size(), bench::Percentile(back, 50), bench::Percentile(back, 100));
   for (const auto& [name, k] : per_kind)
     std::printf("phase %-10s pictures %6" PRIu64 ", longest without a picture %6.0f ms\n",
                 name.c_str(), k.second, double(k.first) / 1000);
