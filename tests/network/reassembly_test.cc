@@ -450,8 +450,9 @@ class SourcesTest : public ::testing::Test {
   void TearDown() override { platform::SetClockMsForTesting(nullptr); }
 
   static std::string Frame(const Sender& s, uint32_t idx, bool key) {
-    std::string body = "run " + std::to_string(s.run) + " frame " + std::to_string(idx) + " ";
-    body.append(1500 + idx % 7 * 300, static_cast<char>('a' + s.run % 26));
+    // The run's mark at the end: frames of two runs under one index share their first slice.
+    std::string body(1500 + idx % 7 * 300, 'a');
+    body += " run " + std::to_string(s.run) + " frame " + std::to_string(idx);
     return key ? Nal({0x67}, 8) + Nal({0x68}, 4) + Nal({0x65}, 0) + body : Nal({0x41}, 0) + body;
   }
   std::vector<std::string> PacketsOf(const Sender& s, uint32_t idx, bool key) {
@@ -468,7 +469,7 @@ class SourcesTest : public ::testing::Test {
   std::vector<uint32_t> CheckedRuns() {
     std::vector<uint32_t> runs;
     for (auto& [idx, bytes] : collector_.frames) {
-      uint32_t run = static_cast<uint32_t>(std::stoul(bytes.substr(bytes.find("run ") + 4)));
+      uint32_t run = static_cast<uint32_t>(std::stoul(bytes.substr(bytes.rfind(" run ") + 5)));
       auto it = sent_.find({run, idx});
       EXPECT_TRUE(it != sent_.end() && it->second == bytes) << "frame " << idx << " mixed";
       runs.push_back(run);
