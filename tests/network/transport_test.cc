@@ -210,6 +210,69 @@ TEST(TransportTest, StopEndsTheLoopSoonAndFreesThePort) {
   EXPECT_EQ(again.Start("0.0.0.0", port, 2), port) << "the port is free again";
 }
 
+// The port is held alone: a second transport, or any socket even with address reuse, fails to
+// bind it and says why, while the holder goes on receiving. Once the holder stops, the port is
+// free for the next Start.
+TEST(TransportTest, AHeldPortIsRefusedToOthersUntilItsHolderStops) {
+  NORV::sLog::LogCapture capture;
+  NorvNetUDT first;
+  Received got;
+  ASSERT_TRUE(first.AddObserver(Into(&got)));
+  const int port = first.Start("0.0.0.0", 0, 2);
+  ASSERT_GT(port, 0);
+  const std::string p = std::to_string(port);
+
+  NorvNetUDT second;
+  Received second_got;
+  ASSERT_TRUE(second.AddObserver(Into(&second_got)));
+  EXPECT_EQ(second.Start("0.0.0.0", port, 2), 0);
+  EXPECT_FALSE(second.IsRunning());
+  EXPECT_EQ(capture.Count("bind port:" + p + " fail "), 1u);
+  auto taken =
+      capture.Matching("port " + p + " is taken by another program: the stream cannot be received");
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].severity, NORV::sLog::Severity::kError);
+  EXPECT_EQ(capture.Count("start udt: fail  transtype:0"), 1u);
+  EXPECT_EQ(second.Start("127.0.0.1", port, 2), 0) << "nor on one address of it";
+
+  platform::UdpSocket reusing;
+  ASSERT_EQ(reusing.Open(), 0);
+  ASSERT_EQ(reusing.SetReuseAddress(true), 0);
+  const int error = reusing.Bind(nullptr, port);
+  EXPECT_TRUE(platform::UdpSocket::IsAddressInUse(error)) << "bind gave " << error;
+  reusing.Close();
+
+  Sender s;
+  s.Send(port, "still the first's");
+  ASSERT_TRUE(WaitUntil([&] { return got.size() == 1; }));
+  EXPECT_EQ(std::get<2>(got.items[0]), "still the first's");
+
+  first.Stop();
+  // The stopped loop closes its socket within its 1-second wait.
+  ASSERT_TRUE(WaitUntil([&] { return second.Start("0.0.0.0", port, 2) == port; }, 5s));
+  s.Send(port, "now the second's");
+  ASSERT_TRUE(WaitUntil([&] { return second_got.size() == 1; }));
+  EXPECT_EQ(std::get<2>(second_got.items[0]), "now the second's");
+  EXPECT_EQ(got.size(), 1u);
+}
+
+// A bind that fails for another reason gives the system's error number, not a taken port.
+TEST(TransportTest, AnotherBindFailureNamesItsError) {
+  NORV::sLog::LogCapture capture;
+  // A documentation address, never one of this machine's.
+  const char* foreign = "192.0.2.1";
+  platform::UdpSocket plain;
+  ASSERT_EQ(plain.Open(), 0);
+  const int error = plain.Bind(foreign, 0);
+  ASSERT_NE(error, 0);
+  ASSERT_FALSE(platform::UdpSocket::IsAddressInUse(error));
+  NorvNetUDT udt;
+  EXPECT_EQ(udt.Start(foreign, 0, 2), 0);
+  EXPECT_EQ(capture.Count("bind port:0 fail "), 1u);
+  EXPECT_EQ(capture.Count("port 0 cannot be bound, error " + std::to_string(error)), 1u);
+  EXPECT_EQ(capture.Count("is taken"), 0u);
+}
+
 // A receiver whose OnRead notes any overlap: restarts must never leave two delivery threads.
 TEST(ReceiverRestartTest, RapidRestartsKeepOneObserver) {
   MetaUdpServer server;
@@ -284,9 +347,9 @@ TEST(ReceiverRestartTest, AStartWithoutItsObserverFails) {
   EXPECT_FALSE(server.StartListen(port));
   releaser.join();
   EXPECT_FALSE(server.running());
-  EXPECT_EQ(capture.Count("receiver observer not added, not listening on port " +
-                          std::to_string(port)),
-            1u);
+  EXPECT_EQ(
+      capture.Count("receiver observer not added, not listening on port " + std::to_string(port)),
+      1u);
   EXPECT_EQ(capture.Count("running_=[false]"), 1u);
 
   int before = slot.frames.load();
