@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "MetaUdpServer.h"
+#include "common/frame_stream.h"
 #include "common/wait.h"
 #include "log/log_capture.h"
 #include "network/NorvNetUDT.h"
@@ -56,34 +57,6 @@ NorvNetUDT::Callback Into(Received* r) {
     r->items.emplace_back(ip, port, data);
   };
 }
-
-// One-datagram frames at a stream's pace to `port` (none while it is 0), from a thread that
-// stops and is joined at destruction, so a failed assertion leaves nothing running.
-class FrameStream {
- public:
-  FrameStream() {
-    thread_ = std::thread([this] {
-      uint32_t idx = 1;
-      while (!stop_) {
-        std::string d(10, '\0');
-        StreamPacketHeader h{true, true, 10, idx++, 0};
-        h.Write(reinterpret_cast<uint8_t*>(d.data()));
-        if (int p = port.load(); p != 0) sender_.Send(p, d);
-        std::this_thread::sleep_for(std::chrono::microseconds(150));  // pace, not synchronisation
-      }
-    });
-  }
-  ~FrameStream() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::atomic<int> port{0};
-
- private:
-  Sender sender_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 TEST(ControlCipherTest, KnownVector) {
   const uint8_t plain[8] = {0x55, 0x44, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00};
@@ -293,7 +266,7 @@ TEST(ReceiverRestartTest, RapidRestartsKeepOneObserver) {
   server.sig_vframe_.connect(&slot, &Slot::On);
   ASSERT_TRUE(server.StartListen(0));
   int port = server.listen_port();
-  FrameStream stream;
+  testing_util::FrameStream stream;
   stream.port = port;
   for (int i = 0; i < 4; ++i) {
     server.StopListen();
@@ -335,7 +308,7 @@ TEST(ReceiverRestartTest, AStartWithoutItsObserverFails) {
   ASSERT_TRUE(server.StartListen(0));
   int port = server.listen_port();
   {
-    FrameStream stream;
+    testing_util::FrameStream stream;
     stream.port = port;
     ASSERT_TRUE(WaitUntil([&] { return slot.frames.load() > 0; }));
   }
@@ -353,7 +326,7 @@ TEST(ReceiverRestartTest, AStartWithoutItsObserverFails) {
   EXPECT_EQ(capture.Count("running_=[false]"), 1u);
 
   int before = slot.frames.load();
-  FrameStream stream;
+  testing_util::FrameStream stream;
   stream.port = port;
   ASSERT_TRUE(WaitUntil([&] { return server.StartListen(port); }));
   EXPECT_TRUE(WaitUntil([&] { return slot.frames.load() > before; })) << "it receives again";
@@ -363,7 +336,7 @@ TEST(ReceiverRestartTest, AStartWithoutItsObserverFails) {
 // Destroying a listening receiver while datagrams arrive: the delivery thread must be gone before
 // the reassembly state it uses (a use-after-free under the address checker otherwise).
 TEST(ReceiverRestartTest, DestroyedWhileReceivingIsSafe) {
-  FrameStream stream;
+  testing_util::FrameStream stream;
   struct Slot : NORV::sHelper::sigslot::has_slots<> {
     std::atomic<int> frames{0};
     void On(uint32_t, const std::string&) { ++frames; }
