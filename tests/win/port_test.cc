@@ -81,9 +81,10 @@ HostRun RunHost() {
   return run;
 }
 
+// Bound as the channel binds it, so that the wait ends when the channel can bind too.
 bool StreamPortIsFree() {
-  platform::UdpSocket probe;
-  return probe.Open() == 0 && probe.Bind(nullptr, Pellion::kStreamPort) == 0;
+  NORV::sNetwork::yCUdp probe;
+  return probe.Create(nullptr, Pellion::kStreamPort, false);
 }
 
 struct FrameCounter : NORV::sHelper::sigslot::has_slots<> {
