@@ -14,6 +14,7 @@
 #include "MetaUdpServer.h"
 #include "Pellion.h"
 #include "common/frame_stream.h"
+#include "common/port_free.h"
 #include "common/wait.h"
 #include "network/yCUdp.h"
 #include "platform/process.h"
@@ -81,11 +82,7 @@ HostRun RunHost() {
   return run;
 }
 
-// Bound as the channel binds it, so that the wait ends when the channel can bind too.
-bool StreamPortIsFree() {
-  NORV::sNetwork::yCUdp probe;
-  return probe.Create(nullptr, Pellion::kStreamPort, false);
-}
+bool StreamPortIsFree() { return testing_util::UdpPortIsFree(Pellion::kStreamPort); }
 
 struct FrameCounter : NORV::sHelper::sigslot::has_slots<> {
   std::atomic<int> frames{0};
