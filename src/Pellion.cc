@@ -64,8 +64,8 @@ int32_t Pellion::StartChan() {
     if (IsRunning()) return 1;
     bool started = Start();
     if (started && !decoding_) {
-      // A channel that cannot decode is not started: stop the worker so that the host's next
-      // StartChan starts anew.
+      // A channel that cannot decode, or cannot receive, is not started: stop the worker so
+      // that the host's next StartChan starts anew.
       Stop(kStopChanTimeoutMs);
       started = false;
     }
@@ -112,8 +112,12 @@ void Pellion::Init() {
   NKMsgFrameThread::Init();
   decoding_ = decoder_.StartDecoding();
   if (!decoding_) return;
-  // A port that cannot be bound leaves the channel running without reception: the log says so.
-  MetaUdpServer::GetInstance()->StartListen(kStreamPort);
+  if (!MetaUdpServer::GetInstance()->StartListen(kStreamPort)) {
+    // No stream would ever reach the decoder (the transport's log says why): stop it now, so
+    // that the next start binds again with a decoder of its own.
+    decoder_.StopDecoding();
+    decoding_ = false;
+  }
 }
 
 void Pellion::Cleanup() {

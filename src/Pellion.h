@@ -43,8 +43,9 @@ class Pellion
  private:
   // Built with the channel: its publisher creates the shared section and event at once.
   VStreamDecoderThread decoder_;
-  // Written by the worker's Init and Cleanup, read by StartChan after Start returned (Start
-  // waits for Init) and before Stop.
+  // Whether the decoder runs; false also when Init stopped it again because the stream port
+  // could not be bound. Written by the worker's Init and Cleanup, read by StartChan after Start
+  // returned (Start waits for Init) and before Stop.
   std::atomic<bool> decoding_{false};
   // Written by the host thread, read on the decoder thread.
   std::atomic<ITcpOper*> tcp_oper_{nullptr};

@@ -121,6 +121,11 @@ int NorvNetUDT::Start(const std::string& ip, int port, int type) {
   if ((type & 2) != 0) {
     bool bound = udp_.Create(ip.empty() ? nullptr : ip.c_str(), port, false);
     LOGI << "bind port:" << port << (bound ? " success " : " fail ");
+    if (!bound && udp_.AddressInUse()) {
+      LOGE << "port " << port << " is taken by another program: the stream cannot be received";
+    } else if (!bound) {
+      LOGE << "port " << port << " cannot be bound, error " << udp_.last_error();
+    }
     if (bound) {
       transtype_ |= 2;
       port = udp_.BoundPort();
@@ -166,7 +171,6 @@ bool NorvNetUDT::OptimizeSock() {
   }
   udp_.SetRecvTimeout(3000);
   udp_.SetSendTimeout(3000);
-  udp_.SetReuseAddr(true);
   udp_.SetUdpConnReset(true);
   if (options_.receive_buffer_bytes > 0) {
     // A 4K key frame arrives as a burst of some 200 datagrams; the default buffer loses some.

@@ -6,17 +6,19 @@
 namespace NORV::sNetwork {
 
 bool yCUdp::Create(const char* ip, int port, bool broadcast) {
-  if (socket_.Open() != 0) {
+  last_error_ = socket_.Open();
+  if (last_error_ != 0) {
     std::printf("UDP create socket error! ");
     std::fflush(stdout);
     return false;
   }
-  int option = broadcast ? socket_.SetBroadcast(true) : socket_.SetReuseAddress(true);
-  if (option != 0) {
+  last_error_ = broadcast ? socket_.SetBroadcast(true) : socket_.SetExclusiveAddressUse();
+  if (last_error_ != 0) {
     socket_.Close();
     return false;
   }
-  if (socket_.Bind(ip, port) != 0) {
+  last_error_ = socket_.Bind(ip, port);
+  if (last_error_ != 0) {
     std::printf("UDP bind addr fail!");
     std::fflush(stdout);
     socket_.Close();

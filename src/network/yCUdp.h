@@ -15,8 +15,14 @@ class yCUdp {
   yCUdp& operator=(const yCUdp&) = delete;
 
   // Creates and binds the socket (`ip` null = every local address). On failure nothing is left
-  // open.
+  // open and last_error() tells why. Only a broadcast socket shares its port: any other holds
+  // it alone, so a second one on the same port fails instead of receiving nothing.
   bool Create(const char* ip, int port, bool broadcast);
+  // The system's error of the last Create that failed (errno, or the Winsock error); 0 after
+  // one that succeeded.
+  int last_error() const { return last_error_; }
+  // Whether the last Create failed because another socket holds the port.
+  bool AddressInUse() const { return platform::UdpSocket::IsAddressInUse(last_error_); }
   // One datagram, waiting at most timeout_seconds (0: no wait limit): its size, 0 on time-out,
   // -1 on a socket error (errno in *error when given).
   int RecvFrom(char* buffer, int length, char* ip_out, int* port_out, int timeout_seconds,
@@ -38,6 +44,7 @@ class yCUdp {
 
  private:
   platform::UdpSocket socket_;
+  int last_error_ = 0;
 };
 
 }  // namespace NORV::sNetwork

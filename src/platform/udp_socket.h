@@ -24,6 +24,10 @@ class UdpSocket {
   // Options; 0 or errno.
   int SetBroadcast(bool on);
   int SetReuseAddress(bool on);
+  // Before Bind: no later socket may bind the same port, whatever options it sets. Windows
+  // needs SO_EXCLUSIVEADDRUSE for that; on Linux a UDP bind without SO_REUSEADDR already is
+  // exclusive, so this does nothing there and returns 0.
+  int SetExclusiveAddressUse();
   int SetReceiveTimeoutMs(int ms);
   int SetSendTimeoutMs(int ms);
   int SetReceiveBuffer(int bytes);
@@ -40,6 +44,9 @@ class UdpSocket {
 
   void Shutdown();
   void Close();
+
+  // Whether an error of Bind means another socket holds the address.
+  static bool IsAddressInUse(int error);
 
  private:
   int fd_ = -1;

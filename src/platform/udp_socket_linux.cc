@@ -42,6 +42,8 @@ int UdpSocket::Bind(const char* ip, int port) {
 
 int UdpSocket::SetBroadcast(bool on) { return SetInt(fd_, SOL_SOCKET, SO_BROADCAST, on); }
 int UdpSocket::SetReuseAddress(bool on) { return SetInt(fd_, SOL_SOCKET, SO_REUSEADDR, on); }
+// Without SO_REUSEADDR a unicast bind already holds its port alone.
+int UdpSocket::SetExclusiveAddressUse() { return 0; }
 int UdpSocket::SetReceiveTimeoutMs(int ms) { return SetTimeout(fd_, SO_RCVTIMEO, ms); }
 int UdpSocket::SetSendTimeoutMs(int ms) { return SetTimeout(fd_, SO_SNDTIMEO, ms); }
 int UdpSocket::SetReceiveBuffer(int bytes) { return SetInt(fd_, SOL_SOCKET, SO_RCVBUF, bytes); }
@@ -112,5 +114,7 @@ void UdpSocket::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
 }
+
+bool UdpSocket::IsAddressInUse(int error) { return error == EADDRINUSE; }
 
 }  // namespace platform

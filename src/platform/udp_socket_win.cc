@@ -67,6 +67,7 @@ int UdpSocket::Bind(const char* ip, int port) {
 
 int UdpSocket::SetBroadcast(bool on) { return SetInt(fd_, SOL_SOCKET, SO_BROADCAST, on); }
 int UdpSocket::SetReuseAddress(bool on) { return SetInt(fd_, SOL_SOCKET, SO_REUSEADDR, on); }
+int UdpSocket::SetExclusiveAddressUse() { return SetInt(fd_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1); }
 int UdpSocket::SetReceiveTimeoutMs(int ms) { return SetTimeout(fd_, SO_RCVTIMEO, ms); }
 int UdpSocket::SetSendTimeoutMs(int ms) { return SetTimeout(fd_, SO_SNDTIMEO, ms); }
 int UdpSocket::SetReceiveBuffer(int bytes) { return SetInt(fd_, SOL_SOCKET, SO_RCVBUF, bytes); }
@@ -141,5 +142,9 @@ void UdpSocket::Close() {
   if (fd_ >= 0) closesocket(S(fd_));
   fd_ = -1;
 }
+
+// An exclusive bind meeting a socket that holds the port with SO_REUSEADDR is refused with
+// WSAEACCES rather than WSAEADDRINUSE.
+bool UdpSocket::IsAddressInUse(int error) { return error == WSAEADDRINUSE || error == WSAEACCES; }
 
 }  // namespace platform

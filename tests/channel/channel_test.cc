@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "Pellion.h"
 #include "common/stream_packet.h"
@@ -177,6 +178,57 @@ TEST(ChannelRunTest, BuildingCreatesTheSectionButNoThreadAndNoSocket) {
   EXPECT_EQ(p.StartChan(), 1);
   p.StopChan();
   EXPECT_TRUE(testing_util::WaitUntil([] { return Port9111IsFree(); }));
+}
+
+// Whether a thread of this process has `name` (as the kernel keeps it, at most 15 characters).
+bool HasThreadNamed(const std::string& name) {
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    std::string comm;
+    std::getline(std::ifstream(it->path() / "comm"), comm);
+    if (comm == name) return true;
+  }
+  return false;
+}
+
+// Another program holding the stream port: the channel does not start, and its worker and
+// decoder threads end again; once the port is free, the next start listens and decodes.
+TEST(ChannelRunTest, AStartFailsWhileThePortIsTakenAndALaterOneListens) {
+  platform::SetClockMsForTesting(&LateClock);
+  NORV::sLog::LogCapture capture;
+  ASSERT_TRUE(WaitUntil([] { return Port9111IsFree(); }));
+  int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(9111);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+
+  Pellion p;
+  EXPECT_EQ(p.StartChan(), 0);
+  EXPECT_EQ(capture.Count("bind port:9111 fail "), 1u);
+  auto taken =
+      capture.Matching("port 9111 is taken by another program: the stream cannot be received");
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].severity, NORV::sLog::Severity::kError);
+  EXPECT_EQ(capture.Count("start av chan tid:0"), 1u);
+  EXPECT_FALSE(p.IsRunning());
+  EXPECT_EQ(p.thread_id(), 0u);
+  EXPECT_TRUE(WaitUntil([] { return !HasThreadNamed("Pellion"); })) << "the worker ended";
+  EXPECT_TRUE(WaitUntil([] { return !HasThreadNamed("VStreamDecoderT"); })) << "the decoder ended";
+  EXPECT_EQ(p.StartChan(), 0) << "and the next start tries again";
+  EXPECT_EQ(capture.Count("bind port:9111 fail "), 2u);
+  close(holder);
+
+  ASSERT_EQ(p.StartChan(), 1);
+  EXPECT_FALSE(Port9111IsFree());
+  EXPECT_TRUE(HasThreadNamed("Pellion") && HasThreadNamed("VStreamDecoderT"))
+      << "the names looked for above";
+  SendFrame(3001, "decoded once the port was free");
+  EXPECT_TRUE(capture.WaitFor("miss codec: ")) << "the channel decodes";
+  EXPECT_EQ(capture.Count("decoder could not start"), 0u);
+  p.StopChan();
+  platform::SetClockMsForTesting(nullptr);
 }
 
 TEST(ChannelRunTest, BrokenStreamAsksTheSenderOnTheDecoderThread) {

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "MetaUdpServer.h"
-#include "common/stream_packet.h"
+#include "common/frame_stream.h"
 #include "common/wait.h"
 #include "log/log_capture.h"
 #include "network/NorvNetUDT.h"
@@ -57,33 +57,6 @@ NorvNetUDT::Callback Into(Received* r) {
     r->items.emplace_back(ip, port, data);
   };
 }
-
-// One-datagram frames at a stream's pace to `port` (none while it is 0), from a thread that
-// stops and is joined at destruction, so a failed assertion leaves nothing running.
-class FrameStream {
- public:
-  FrameStream() {
-    thread_ = std::thread([this] {
-      uint32_t idx = 1;
-      while (!stop_) {
-        // Each frame looks like a stream start, so whichever is first makes this the source.
-        std::string d = testing_util::Packet(idx++, 0, true, testing_util::kStreamStart);
-        if (int p = port.load(); p != 0) sender_.Send(p, d);
-        std::this_thread::sleep_for(std::chrono::microseconds(150));  // pace, not synchronisation
-      }
-    });
-  }
-  ~FrameStream() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::atomic<int> port{0};
-
- private:
-  Sender sender_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 TEST(ControlCipherTest, KnownVector) {
   const uint8_t plain[8] = {0x55, 0x44, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00};
@@ -210,6 +183,69 @@ TEST(TransportTest, StopEndsTheLoopSoonAndFreesThePort) {
   EXPECT_EQ(again.Start("0.0.0.0", port, 2), port) << "the port is free again";
 }
 
+// The port is held alone: a second transport, or any socket even with address reuse, fails to
+// bind it and says why, while the holder goes on receiving. Once the holder stops, the port is
+// free for the next Start.
+TEST(TransportTest, AHeldPortIsRefusedToOthersUntilItsHolderStops) {
+  NORV::sLog::LogCapture capture;
+  NorvNetUDT first;
+  Received got;
+  ASSERT_TRUE(first.AddObserver(Into(&got)));
+  const int port = first.Start("0.0.0.0", 0, 2);
+  ASSERT_GT(port, 0);
+  const std::string p = std::to_string(port);
+
+  NorvNetUDT second;
+  Received second_got;
+  ASSERT_TRUE(second.AddObserver(Into(&second_got)));
+  EXPECT_EQ(second.Start("0.0.0.0", port, 2), 0);
+  EXPECT_FALSE(second.IsRunning());
+  EXPECT_EQ(capture.Count("bind port:" + p + " fail "), 1u);
+  auto taken =
+      capture.Matching("port " + p + " is taken by another program: the stream cannot be received");
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].severity, NORV::sLog::Severity::kError);
+  EXPECT_EQ(capture.Count("start udt: fail  transtype:0"), 1u);
+  EXPECT_EQ(second.Start("127.0.0.1", port, 2), 0) << "nor on one address of it";
+
+  platform::UdpSocket reusing;
+  ASSERT_EQ(reusing.Open(), 0);
+  ASSERT_EQ(reusing.SetReuseAddress(true), 0);
+  const int error = reusing.Bind(nullptr, port);
+  EXPECT_TRUE(platform::UdpSocket::IsAddressInUse(error)) << "bind gave " << error;
+  reusing.Close();
+
+  Sender s;
+  s.Send(port, "still the first's");
+  ASSERT_TRUE(WaitUntil([&] { return got.size() == 1; }));
+  EXPECT_EQ(std::get<2>(got.items[0]), "still the first's");
+
+  first.Stop();
+  // The stopped loop closes its socket within its 1-second wait.
+  ASSERT_TRUE(WaitUntil([&] { return second.Start("0.0.0.0", port, 2) == port; }, 5s));
+  s.Send(port, "now the second's");
+  ASSERT_TRUE(WaitUntil([&] { return second_got.size() == 1; }));
+  EXPECT_EQ(std::get<2>(second_got.items[0]), "now the second's");
+  EXPECT_EQ(got.size(), 1u);
+}
+
+// A bind that fails for another reason gives the system's error number, not a taken port.
+TEST(TransportTest, AnotherBindFailureNamesItsError) {
+  NORV::sLog::LogCapture capture;
+  // No address at all (Wine binds even an address the machine does not have).
+  const char* bad = "300.1.2.3";
+  platform::UdpSocket plain;
+  ASSERT_EQ(plain.Open(), 0);
+  const int error = plain.Bind(bad, 0);
+  ASSERT_NE(error, 0);
+  ASSERT_FALSE(platform::UdpSocket::IsAddressInUse(error));
+  NorvNetUDT udt;
+  EXPECT_EQ(udt.Start(bad, 0, 2), 0);
+  EXPECT_EQ(capture.Count("bind port:0 fail "), 1u);
+  EXPECT_EQ(capture.Count("port 0 cannot be bound, error " + std::to_string(error)), 1u);
+  EXPECT_EQ(capture.Count("is taken"), 0u);
+}
+
 // A receiver whose OnRead notes any overlap: restarts must never leave two delivery threads.
 TEST(ReceiverRestartTest, RapidRestartsKeepOneObserver) {
   MetaUdpServer server;
@@ -230,7 +266,7 @@ TEST(ReceiverRestartTest, RapidRestartsKeepOneObserver) {
   server.sig_vframe_.connect(&slot, &Slot::On);
   ASSERT_TRUE(server.StartListen(0));
   int port = server.listen_port();
-  FrameStream stream;
+  testing_util::FrameStream stream;
   stream.port = port;
   for (int i = 0; i < 4; ++i) {
     server.StopListen();
@@ -272,7 +308,7 @@ TEST(ReceiverRestartTest, AStartWithoutItsObserverFails) {
   ASSERT_TRUE(server.StartListen(0));
   int port = server.listen_port();
   {
-    FrameStream stream;
+    testing_util::FrameStream stream;
     stream.port = port;
     ASSERT_TRUE(WaitUntil([&] { return slot.frames.load() > 0; }));
   }
@@ -284,13 +320,13 @@ TEST(ReceiverRestartTest, AStartWithoutItsObserverFails) {
   EXPECT_FALSE(server.StartListen(port));
   releaser.join();
   EXPECT_FALSE(server.running());
-  EXPECT_EQ(capture.Count("receiver observer not added, not listening on port " +
-                          std::to_string(port)),
-            1u);
+  EXPECT_EQ(
+      capture.Count("receiver observer not added, not listening on port " + std::to_string(port)),
+      1u);
   EXPECT_EQ(capture.Count("running_=[false]"), 1u);
 
   int before = slot.frames.load();
-  FrameStream stream;
+  testing_util::FrameStream stream;
   stream.port = port;
   ASSERT_TRUE(WaitUntil([&] { return server.StartListen(port); }));
   EXPECT_TRUE(WaitUntil([&] { return slot.frames.load() > before; })) << "it receives again";
@@ -300,7 +336,7 @@ TEST(ReceiverRestartTest, AStartWithoutItsObserverFails) {
 // Destroying a listening receiver while datagrams arrive: the delivery thread must be gone before
 // the reassembly state it uses (a use-after-free under the address checker otherwise).
 TEST(ReceiverRestartTest, DestroyedWhileReceivingIsSafe) {
-  FrameStream stream;
+  testing_util::FrameStream stream;
   struct Slot : NORV::sHelper::sigslot::has_slots<> {
     std::atomic<int> frames{0};
     void On(uint32_t, const std::string&) { ++frames; }

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "ShareMemVFrame.h"
+#include "common/port_free.h"
+#include "common/wait.h"
 #include "file/FileVersion.h"
 #include "file/path.h"
 #include "pellion/pellion.h"
@@ -150,6 +152,8 @@ TEST(ModuleTest, AHostLoadsItRunsTheChannelAndFindsItsLogAndVersion) {
   IAVStreamInterface* plugin = create();
   ASSERT_NE(plugin, nullptr);
   EXPECT_EQ(create(), plugin) << "one instance";
+  // The channel holds UDP 9111 alone: an earlier test's channel must have let it go.
+  ASSERT_TRUE(testing_util::WaitUntil([] { return testing_util::UdpPortIsFree(9111); }));
   EXPECT_EQ(plugin->StartChan(), 1);
   plugin->StopChan();
   EXPECT_EQ(plugin->StartChan(), 1) << "a stopped channel starts again";
