@@ -364,6 +364,23 @@ struct Resources {
       ++r.descriptors;
     return r;
   }
+  // After a stop: the receive loop ends within its one-second wait and takes its delivery
+  // thread with it, so counts are taken once they held still for longer than that (at most 3 s).
+  static Resources Settled() {
+    Resources r = Now();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    auto still = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - still < std::chrono::milliseconds(1100) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polling, with a deadline
+      Resources n = Now();
+      if (n.threads != r.threads || n.descriptors != r.descriptors) {
+        r = n;
+        still = std::chrono::steady_clock::now();
+      }
+    }
+    return r;
+  }
 };
 
 int RunChannel(IAVStreamInterface* plugin, const Options& o) {
@@ -425,7 +442,7 @@ int RunChannel(IAVStreamInterface* plugin, const Options& o) {
       plugin->StopChan();
       // What the module keeps between runs (its loops, the log's threads) is no leak: count
       // from the first stop.
-      if (restarts == 0) before = Resources::Now();
+      if (restarts == 0) before = Resources::Settled();
       if (hashes != nullptr)
         std::fprintf(hashes, "restart %lld\n", static_cast<long long>(MonotonicUs()));
       if (plugin->StartChan() != 1) {
@@ -492,7 +509,7 @@ int RunChannel(IAVStreamInterface* plugin, const Options& o) {
       total, took.count(), gaps, static_cast<int>(stats.torn()), sender.requests(), sender.sent(),
       restarts);
   std::printf("pellion-host: %s\n", stats.Summary().c_str());
-  const Resources after = Resources::Now();
+  const Resources after = restarts > 0 ? Resources::Settled() : Resources::Now();
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf(
