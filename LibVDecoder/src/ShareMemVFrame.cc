@@ -57,9 +57,14 @@ void ShareMemVFrame::InitRecord() {
   auto&& sequence = RecordField<uint64_t>(record, pellion::kRecordSequence);
   if (magic.load(std::memory_order_acquire) == pellion::kFrameRecordMagic) {
     // A writer that died half way left it odd; the sequence goes on from there, so that a reader
-    // holding the section sees it only ever rise.
+    // holding the section sees it only ever rise. A writer that lives (another process's
+    // channel, mid-picture) is left to end its picture: made even now, its half-written pixels
+    // would pass for whole, and its own closing store would confirm them.
     uint64_t s = sequence.load(std::memory_order_relaxed);
-    if ((s & 1) != 0) sequence.store(s + 1, std::memory_order_release);
+    const uint32_t writer =
+        RecordField<uint32_t>(record, pellion::kRecordWriterId).load(std::memory_order_relaxed);
+    if ((s & 1) != 0 && !platform::ProcessAlive(writer))
+      sequence.store(s + 1, std::memory_order_release);
   } else {
     sequence.store(0, std::memory_order_relaxed);
     for (size_t off = pellion::kRecordFrameIndex; off < pellion::kFrameRecordSize; off += 4)
@@ -95,6 +100,10 @@ bool ShareMemVFrame::WriteTo(uint32_t frame_index, uint32_t width, uint32_t heig
     sequence = seq.load(std::memory_order_relaxed);
     sequence += (sequence & 1) + 1;  // odd: a picture is on its way
     seq.store(sequence, std::memory_order_relaxed);
+    // Who writes it, from the start: another process that opens the section meanwhile must see
+    // a live writer.
+    RecordField<uint32_t>(record, pellion::kRecordWriterId)
+        .store(static_cast<uint32_t>(platform::GetCurrentProcessId()), std::memory_order_relaxed);
     pellion::RecordFence(std::memory_order_release);
   }
   PutLe16(base + 5, width);

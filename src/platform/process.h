@@ -127,6 +127,8 @@ struct ProcessEntry {
 bool SnapshotProcesses(std::vector<ProcessEntry>* out);
 
 DWORD GetCurrentProcessId();
+// Whether a process with this id runs now (a zombie does not). Pid 0 never does.
+bool ProcessAlive(DWORD pid);
 
 // errno of the calling thread, and its text ("" for 0).
 int GetLastError();

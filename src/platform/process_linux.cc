@@ -30,7 +30,6 @@ int PidfdKill(int pidfd) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
 }
 
-
 // Children we started and have not reaped, by pid, each with a pidfd of the registry's own.
 // Reaping goes through the pidfd so that a pid the host reaped and the kernel reused is never
 // mistaken for ours.
@@ -195,8 +194,7 @@ std::string ShellQuote(std::string_view text) {
   return out;
 }
 
-SpawnResult SpawnShell(std::string_view command, const SpawnRequest& request,
-                       SpawnedProcess* out) {
+SpawnResult SpawnShell(std::string_view command, const SpawnRequest& request, SpawnedProcess* out) {
   SpawnRequest shell = request;
   shell.program = "/bin/sh";
   shell.argv = {"sh", "-c", std::string(command)};
@@ -437,6 +435,12 @@ bool SnapshotProcesses(std::vector<ProcessEntry>* out) {
 }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+bool ProcessAlive(DWORD pid) {
+  if (pid == 0 || pid > static_cast<DWORD>(INT32_MAX)) return false;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  return !IsZombie("/proc/" + std::to_string(pid));
+}
 
 int GetLastError() { return errno; }
 

@@ -435,6 +435,16 @@ bool SnapshotProcesses(std::vector<ProcessEntry>* out) {
 
 DWORD GetCurrentProcessId() { return ::GetCurrentProcessId(); }
 
+bool ProcessAlive(DWORD pid) {
+  if (pid == 0) return false;
+  HANDLE h = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<::DWORD>(pid));
+  // A process of another user may refuse the handle: it exists all the same.
+  if (h == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
+  const bool running = ::WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+  ::CloseHandle(h);
+  return running;
+}
+
 int GetLastError() { return static_cast<int>(::GetLastError()); }
 
 void SetLastError(int error) { ::SetLastError(static_cast<::DWORD>(error)); }

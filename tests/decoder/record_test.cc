@@ -133,7 +133,13 @@ TEST_F(RecordTest, ANewWriterEvensAnOddSequenceAndNeverTouchesByteZero) {
   }
   MapRaw();
   map_.data()[0] = 0x5A;
-  // A writer that died half way through its next picture.
+  // A writer that died half way through its next picture: a process that has ended.
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  ASSERT_GT(dead, 0);
+  ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+  pellion::RecordField<uint32_t>(Record(), pellion::kRecordWriterId)
+      .store(static_cast<uint32_t>(dead));
   pellion::RecordField<uint64_t>(Record(), pellion::kRecordSequence).store(3);
   ShareMemVFrame second(section_, event_);
   EXPECT_EQ(Sequence(), 4u);
@@ -185,6 +191,15 @@ TEST_F(RecordTest, AReadDuringACopyIsNeverGoodAndAfterItIsWhole) {
   bool torn = false;
   EXPECT_FALSE(reader.Read(&h, &got, &torn));
   EXPECT_TRUE(got.empty());
+  // Another channel opening the section meanwhile leaves a live writer's picture odd: evened
+  // now, the half-written pixels would pass for whole once the writer's own closing store
+  // confirmed them.
+  MapRaw();
+  const uint64_t mid = Sequence();
+  ASSERT_EQ(mid & 1, 1u);
+  { ShareMemVFrame another(section_, event_); }
+  EXPECT_EQ(Sequence(), mid);
+  EXPECT_NE(reader.ReadWhole(&h, &got, &info), ReadResult::kGood);
 
   {
     std::lock_guard<std::mutex> lock(mu);
