@@ -45,6 +45,8 @@ bool MetaUdpServer::StartListen(int port) {
   // Listening without the observer would take datagrams and deliver none.
   if (!observed) LOGE << "receiver observer not added, not listening on port " << port;
   int bound = observed ? transport_.Start("0.0.0.0", port, 2) : 0;
+  // Not listening: no delivery thread waits for datagrams that cannot come.
+  if (observed && bound == 0) transport_.RemoveObserver(this);
   running_ = bound != 0;
   if (running_) listen_port_ = bound;
   LOGI << "running_=" << NORV::sLog::Bool(running_);

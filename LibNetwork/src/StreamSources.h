@@ -31,7 +31,7 @@ class StreamSources {
  public:
   static constexpr size_t kMaxOtherSources = 4;
   static constexpr uint32_t kTakeOverAfterMs = 500;
-  static constexpr int kVideoInARow = 3;
+  static constexpr int kVideoInARow = 2;
 
   struct Source {
     Source(std::string ip, int port) : ip(std::move(ip)), port(port) {}

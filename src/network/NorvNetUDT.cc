@@ -1,6 +1,7 @@
 // The transport's receive loop, control datagrams and per-observer delivery.
 #include "network/NorvNetUDT.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -101,6 +102,18 @@ bool NorvNetUDT::AddObserver(Callback callback, const void* key) {
   observers_.push_back({std::make_shared<const Callback>(std::move(callback)), std::move(thread),
                         std::make_shared<std::atomic<size_t>>(0), key});
   return true;
+}
+
+void NorvNetUDT::RemoveObserver(const void* key) {
+  std::vector<ObserverEntry> doomed;
+  {
+    std::lock_guard<std::mutex> lock(observers_mu_);
+    auto keep = std::stable_partition(observers_.begin(), observers_.end(),
+                                      [key](const ObserverEntry& e) { return e.key != key; });
+    doomed.assign(std::make_move_iterator(keep), std::make_move_iterator(observers_.end()));
+    observers_.erase(keep, observers_.end());
+  }
+  // Destroyed outside the lock: the delivery thread is joined after its queue drains.
 }
 
 int NorvNetUDT::Start(const std::string& ip, int port, int type) {

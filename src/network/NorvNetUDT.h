@@ -53,6 +53,9 @@ class NorvNetUDT : public SupportWeakCallback {
   // observer already registered under it is kept and nothing is added. False when no delivery
   // thread could be started or an earlier receive loop does not end.
   bool AddObserver(Callback callback, const void* key = nullptr);
+  // Controlling thread, while not running: drops the observer registered under `key` and joins
+  // its delivery thread (a listener whose start failed keeps none).
+  void RemoveObserver(const void* key);
   // Controlling thread. Binds `ip`:`port` (type 2 = UDP; the shared-memory mode, type 1, is not
   // provided) and starts receiving unless `ip` is empty. Returns the bound port, 0 on failure.
   int Start(const std::string& ip, int port, int type);
