@@ -35,13 +35,14 @@ std::shared_ptr<MetaUdpServer> MetaUdpServer::GetInstance() {
 }
 
 bool MetaUdpServer::StartListen(int port) {
+  // Keyed by this object: however often listening restarts, one OnRead is registered, so one
+  // delivery thread uses the reassembly buffers. It returns once the last run's datagrams are
+  // delivered.
+  bool observed = transport_.AddObserver(
+      [this](const std::string& ip, int p, const std::string& data) { OnRead(ip, p, data); }, this);
   // A new run begins with no current source: a restarted channel is not bound to its last
   // sender. OnRead sees the new generation before the first datagram of this run.
   generation_.fetch_add(1, std::memory_order_release);
-  // Keyed by this object: however often listening restarts, one OnRead is registered, so one
-  // delivery thread uses the reassembly buffers.
-  bool observed = transport_.AddObserver(
-      [this](const std::string& ip, int p, const std::string& data) { OnRead(ip, p, data); }, this);
   // Listening without the observer would take datagrams and deliver none.
   if (!observed) LOGE << "receiver observer not added, not listening on port " << port;
   int bound = observed ? transport_.Start("0.0.0.0", port, 2) : 0;
