@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "log/rate_limit.h"
 #include "platform/clock.h"
@@ -93,7 +94,11 @@ void Callback(void* avcl, int level, const char* fmt, va_list vl) {
 
 }  // namespace
 
-void ResetLimitForTesting() { g_limits.store(new Limits, std::memory_order_release); }
+void ResetLimitForTesting() {
+  // The old limits stay reachable: a thread may still be inside them.
+  static std::vector<Limits*>* retired = new std::vector<Limits*>;
+  retired->push_back(g_limits.exchange(new Limits, std::memory_order_acq_rel));
+}
 
 void InstallLimit() {
   static std::once_flag once;
