@@ -16,7 +16,6 @@ std::shared_ptr<MetaUdpServer> g_instance;
 std::once_flag g_once;
 // The frame a receiver is emitting on this thread; null outside an emission. Per thread, so a
 // slot reads it without a lock and nothing else ever sees it.
-thread_local const MetaUdpServer::FrameTimes* t_emitting = nullptr;
 
 }  // namespace
 
@@ -139,13 +138,13 @@ void MetaUdpServer::Emit(const VFrameBuffer& buffer, uint32_t now) {
   }
   const FrameTimes times{buffer.completed_index(), buffer.completed_first_us(),
                          platform::NowMicros()};
-  const FrameTimes* outer = std::exchange(t_emitting, &times);
+  const FrameTimes* outer = std::exchange(emitting_, &times);
   sig_vframe_.emit(buffer.completed_index(), frame_);
-  t_emitting = outer;
+  emitting_ = outer;
 }
 
-bool MetaUdpServer::EmittingFrameTimes(FrameTimes* times) {
-  if (t_emitting == nullptr) return false;
-  *times = *t_emitting;
-  return true;
+std::optional<MetaUdpServer::FrameTimes> MetaUdpServer::EmittingFrameTimes(
+    uint32_t frame_index) const {
+  if (emitting_ == nullptr || emitting_->frame_index != frame_index) return std::nullopt;
+  return *emitting_;
 }

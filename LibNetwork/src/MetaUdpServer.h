@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "StreamSources.h"
@@ -44,9 +45,10 @@ class MetaUdpServer {
     int64_t first_datagram_us = 0;
     int64_t complete_us = 0;
   };
-  // Inside a slot of sig_vframe_: the times of the frame it was given. False anywhere else
-  // (another thread, or no emission under way). The signal carries only index and bytes.
-  static bool EmittingFrameTimes(FrameTimes* times);
+  // Only inside a slot of sig_vframe_, on the delivery thread: the times of the frame being
+  // emitted, when its index is `frame_index`; nullopt when no emission is under way. The
+  // signal itself carries only index and bytes.
+  std::optional<FrameTimes> EmittingFrameTimes(uint32_t frame_index) const;
 
   NORV::sNetwork::NorvNetUDT& transport() { return transport_; }
 
@@ -55,6 +57,9 @@ class MetaUdpServer {
   std::atomic<int> listen_port_{0};
   // Bumped by StartListen: the delivery thread then forgets every source.
   std::atomic<uint64_t> generation_{0};
+
+  // Set by the delivery thread for the length of one emission.
+  const FrameTimes* emitting_ = nullptr;
 
   void CountPacket(uint32_t now);
   void Emit(const VFrameBuffer& buffer, uint32_t now);

@@ -1,19 +1,16 @@
-// The decoder thread's task: capture, decode, key-frame policy, publication, statistics.
+// The decoder thread's task: capture, describe, policy, decode, publication, figures.
 #include "VStreamDecoderThread.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <mutex>
 
 #include "CaptureFile.h"
-#include "MetaUdpServer.h"
 #include "file/path.h"
 #include "log/log.h"
 #include "log/rate_limit.h"
 #include "platform/clock.h"
-#include "video_decoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -21,16 +18,12 @@ extern "C" {
 
 namespace {
 
-constexpr uint32_t kRequestIntervalMs = 300;
 // More frames than any decoder holds back (16 reference frames, as fields): a frame still held
-// beyond that gave no picture (parameter sets, a first field) and never will.
+// beyond that gave no picture (parameter sets, a first field, a picture the decoder would not
+// show) and never will.
 constexpr size_t kMaxHeldFrames = 34;
-
-// Decode statistics: one decoder per process. The report clock is set by the first frame.
-std::once_flag g_report_once;
-uint32_t g_report_clock = 0;
-uint32_t g_decode_sum_ms = 0;
-uint32_t g_decode_count = 0;
+// Real parameter sets and SEI are a few kilobytes; frames without a slice beyond that are junk.
+constexpr size_t kMaxCarriedBytes = 64 << 10;
 
 std::wstring Wide(const std::string& s) { return NORV::sFileManager::ToWide(s); }
 
@@ -58,7 +51,6 @@ bool VStreamDecoderThread::StartDecoding() {
     LOGE << "decoder could not start: the previous decoder thread has not ended";
     return false;
   }
-  got_iframe_ = false;
   char buf[31] = {};
   time_t now = std::time(nullptr);
   tm local{};
@@ -71,15 +63,17 @@ bool VStreamDecoderThread::StartDecoding() {
   if (started) {
     PostTask([this] {
       decoder_->Flush();
-      held_.clear();
-      StopStreaming();
+      Drop();
+      policy_.Reset();
     });
   }
-  if (started && !receiver_) {
-    receiver_ = MetaUdpServer::GetInstance();
-    receiver_->sig_vframe_.connect(this, &VStreamDecoderThread::OnPushVFrame);
-  }
+  if (started && !receiver_) ConnectTo(MetaUdpServer::GetInstance());
   return started;
+}
+
+void VStreamDecoderThread::ConnectTo(std::shared_ptr<MetaUdpServer> receiver) {
+  receiver_ = std::move(receiver);
+  receiver_->sig_vframe_.connect(this, &VStreamDecoderThread::OnPushVFrame);
 }
 
 void VStreamDecoderThread::StopDecoding() {
@@ -87,12 +81,9 @@ void VStreamDecoderThread::StopDecoding() {
   // Once this returns the slot is not running and will not run again.
   if (receiver_) receiver_->sig_vframe_.disconnect(this);
   receiver_.reset();
-  // Otherwise the next StartDecoding resets it once the thread has ended.
-  if (HasEnded()) got_iframe_ = false;
 }
 
 void VStreamDecoderThread::OnPushVFrame(uint32_t frame_index, const std::string& frame) {
-  std::call_once(g_report_once, [] { g_report_clock = platform::ClockMs(); });
   // Normal load never comes near the bound; a decoder slower than the stream would otherwise
   // grow memory and latency without end. The newest frame is dropped; the gap that leaves makes
   // the policy ask for a key frame.
@@ -119,10 +110,11 @@ void VStreamDecoderThread::OnPushVFrame(uint32_t frame_index, const std::string&
     }
   };
   FrameClock clock;
-  MetaUdpServer::FrameTimes times;
-  if (MetaUdpServer::EmittingFrameTimes(&times) && times.frame_index == frame_index) {
-    clock.first_datagram = times.first_datagram_us;
-    clock.complete = times.complete_us;
+  // Called by the receiver this slot is connected to, inside its emission.
+  auto times = receiver_ ? receiver_->EmittingFrameTimes(frame_index) : std::nullopt;
+  if (times) {
+    clock.first_datagram = times->first_datagram_us;
+    clock.complete = times->complete_us;
   } else {
     // Not handed over by a receiver: complete as it comes.
     clock.first_datagram = clock.complete = platform::NowMicros();
@@ -137,87 +129,69 @@ void VStreamDecoderThread::OnPushVFrame(uint32_t frame_index, const std::string&
 }
 
 void VStreamDecoderThread::RequestIFrame() {
-  last_request_clock_ = platform::ClockMs();
   int result = -1;
-  sig_tcp_send_.emit(result, 0, nullptr, 0);
+  if (requester_ != nullptr) {
+    result = requester_->RequestKeyFrame();
+  } else {
+    sig_tcp_send_.emit(result, 0, nullptr, 0);
+  }
   LOGI_LIMITED << "send REQUEST_CODE_FOR_I_FRAME nRet=" << result;
 }
 
-void VStreamDecoderThread::RequestIFrameAtMostEvery300ms() {
-  if (platform::ClockMs() - last_request_clock_ > kRequestIntervalMs) RequestIFrame();
-}
-
-void VStreamDecoderThread::StopStreaming() {
-  got_iframe_ = false;
-  awaiting_key_picture_ = false;
-  for (HeldFrame& f : held_) f.publishable = false;
+void VStreamDecoderThread::Drop() {
+  held_.clear();
+  carried_.clear();
 }
 
 void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame, FrameClock clock) {
   clock.task_start = platform::NowMicros();
-  const auto* data = reinterpret_cast<const uint8_t*>(frame.data());
-  WriteCaptureFile(data, static_cast<int>(frame.size()), Wide("netframe_" + start_time_));
+  Decode(frame_index, std::move(frame), clock);
+  const uint32_t now = platform::ClockMs();
+  if (!report_.Due(now)) return;
+  LOGI << report_.TakeDecodeLine();
+  if (report_.stages().count() > 0) LOGI << report_.stages().TakeLine();
+  LOGI << PolicyLine(policy_.TakeStats());
+}
 
-  const int64_t seq = next_seq_++;
+void VStreamDecoderThread::Decode(uint32_t frame_index, std::string frame, FrameClock clock) {
+  WriteCaptureFile(reinterpret_cast<const uint8_t*>(frame.data()), static_cast<int>(frame.size()),
+                   Wide("netframe_" + start_time_));
+  if (!carried_.empty()) frame.insert(0, carried_);
+  const auto* data = reinterpret_cast<const uint8_t*>(frame.data());
+  const FrameFacts facts = decoder_->Describe({data, frame.size()});
+  const int64_t seq = next_seq_;
+  const KeyFramePolicy::FrameVerdict verdict =
+      policy_.OnFrame(seq, frame_index, facts, platform::ClockMs());
+  if (verdict.ask) RequestIFrame();
+  if (verdict.arrival == KeyFramePolicy::Arrival::kNoSlice) {
+    // Only what the next picture needs: a frame of another codec's slices is not carried.
+    if ((facts.parameter_sets || facts.sei) && frame.size() <= kMaxCarriedBytes)
+      carried_ = std::move(frame);
+    return;
+  }
+  if (!verdict.decode) return;
+  carried_.clear();
+  ++next_seq_;
+
   FrameInfo info;
   uint32_t t0 = platform::ClockMs();
   clock.sent = platform::NowMicros();
-  bool sent = decoder_->Send(data, frame.size(), seq, &info);
-  uint32_t now = platform::ClockMs();
+  const bool sent = decoder_->Send(data, frame.size(), seq, &info);
+  const uint32_t now = platform::ClockMs();
   if (!sent) {
     // The decoder closed with whatever it held, and what follows may reference this frame.
-    held_.clear();
-    StopStreaming();
-    RequestIFrameAtMostEvery300ms();
+    Drop();
+    if (policy_.OnRejected(now)) RequestIFrame();
     return;
   }
-  g_decode_sum_ms += now - t0;
-  g_decode_count += 1;
-  if (now - g_report_clock >= 3000) {
-    LOGI << g_decode_sum_ms / g_decode_count << "(ms/df)";
-    if (stages_.count() > 0) LOGI << stages_.TakeLine();
-    g_decode_sum_ms = 0;
-    g_decode_count = 0;
-    g_report_clock = now;
-  }
-  if (info.has_slice) {
-    bool publishable = OnArrival(seq, frame_index, info);
-    held_.push_back(HeldFrame{seq, frame_index, publishable, std::move(frame), clock});
-  }
+  report_.AddDecode(now - t0);
+  held_.push_back(HeldFrame{seq, frame_index, std::move(frame), clock});
+  if (info.damaged && policy_.OnDamaged(seq, now)) RequestIFrame();
   DrainPictures();
   while (held_.size() > kMaxHeldFrames) {
-    if (awaiting_key_picture_ && held_.front().seq == key_seq_) {
-      LOGW_LIMITED << "no picture of key frame " << held_.front().frame_index;
-      StopStreaming();
-      RequestIFrameAtMostEvery300ms();
-    }
+    if (policy_.OnNoPicture(held_.front().seq, now)) RequestIFrame();
     held_.pop_front();
   }
-}
-
-// Gaps are judged on arrival: frames arrive in decoding order, pictures leave in display order.
-bool VStreamDecoderThread::OnArrival(int64_t seq, uint32_t frame_index, const FrameInfo& info) {
-  if (got_iframe_ && static_cast<int32_t>(frame_index - last_frame_idx_) >= 2 && !info.key) {
-    LOGI_LIMITED << "request i frame,drop frame,last frame=" << last_frame_idx_
-                 << " frameidx=" << frame_index;
-    StopStreaming();
-    RequestIFrame();
-    return false;
-  }
-  if (!got_iframe_ && info.key) {
-    got_iframe_ = true;
-    awaiting_key_picture_ = true;
-    key_seq_ = seq;
-    last_frame_idx_ = frame_index;
-    LOGI << "recv i frame, frameidx=" << frame_index;
-    return true;
-  }
-  if (!got_iframe_) {
-    RequestIFrameAtMostEvery300ms();
-    return false;
-  }
-  last_frame_idx_ = frame_index;
-  return true;
 }
 
 void VStreamDecoderThread::DrainPictures() {
@@ -227,28 +201,19 @@ void VStreamDecoderThread::DrainPictures() {
     if (status == ReceiveStatus::kNone) return;
     const int64_t received_us = platform::NowMicros();
     if (status == ReceiveStatus::kFailed) {
-      held_.clear();
-      StopStreaming();
-      RequestIFrameAtMostEvery300ms();
+      Drop();
+      if (policy_.OnRejected(platform::ClockMs())) RequestIFrame();
       return;
     }
+    const KeyFramePolicy::PictureVerdict verdict =
+        policy_.OnPicture(picture.tag, picture.corrupt, platform::ClockMs());
+    if (verdict.ask) RequestIFrame();
     auto it = std::find_if(held_.begin(), held_.end(),
                            [&](const HeldFrame& f) { return f.seq == picture.tag; });
     if (it == held_.end()) continue;  // its frame is gone: from before a flush or a failure
     HeldFrame frame = std::move(*it);
     held_.erase(it);
-    if (picture.corrupt) {
-      // What follows may reference this picture: as if its frame had failed to decode.
-      LOGW_LIMITED << "corrupt picture, frameidx=" << frame.frame_index;
-      StopStreaming();
-      RequestIFrameAtMostEvery300ms();
-      continue;
-    }
-    if (awaiting_key_picture_) {
-      if (frame.seq != key_seq_) continue;
-      awaiting_key_picture_ = false;
-    }
-    if (frame.publishable) Publish(frame, picture, received_us);
+    if (verdict.publish) Publish(frame, picture, received_us);
   }
 }
 
@@ -262,9 +227,9 @@ void VStreamDecoderThread::Publish(const HeldFrame& frame, const DecodedPicture&
   if (written) {
     const FrameClock& c = frame.clock;
     const int64_t published_us = platform::NowMicros();
-    stages_.Add({c.complete - c.first_datagram, c.task_start - c.complete, received_us - c.sent,
-                 converted_us - received_us, published_us - converted_us,
-                 published_us - c.first_datagram});
+    report_.stages().Add({c.complete - c.first_datagram, c.task_start - c.complete,
+                          received_us - c.sent, converted_us - received_us,
+                          published_us - converted_us, published_us - c.first_datagram});
   }
   char name[160];
   std::snprintf(name, sizeof(name), "%s_%dx%d_%s", avcodec_get_name(picture.codec_id),

@@ -1,20 +1,29 @@
-// VStreamDecoderThread: takes complete frames from the receiver, decodes them on its own
-// thread under the key-frame policy, publishes accepted pictures, and asks the sender for a
-// key frame when the picture stream is broken.
+// VStreamDecoderThread: takes complete frames from the receiver and, on its own thread, wires
+// the parts of the road: the decoder, the key-frame policy, the publisher, the capture files,
+// the figures, and the key-frame requester.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "MetaUdpServer.h"
 #include "NKMsgFrameThread.h"
 #include "ShareMemVFrame.h"
+#include "decode_report.h"
+#include "key_frame_policy.h"
 #include "sigslot/sigslot.h"
-#include "stage_latency.h"
 #include "video_decoder.h"
+
+// Asks the sender for a key frame; the sender's answer code, or -1 when nobody took the request.
+class KeyFrameRequester {
+ public:
+  virtual ~KeyFrameRequester() = default;
+  virtual int RequestKeyFrame() = 0;
+};
 
 class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public NKMsgFrameThread {
  public:
@@ -35,62 +44,55 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   bool StartDecoding();
   // Channel worker thread: stops the thread (1000 ms limit) and disconnects.
   void StopDecoding();
+  // Connects the frame slot to `receiver` (StartDecoding connects the process's receiver).
+  void ConnectTo(std::shared_ptr<MetaUdpServer> receiver);
 
   // The receiver's frame slot, on its delivery thread: copies the frame and posts it.
   void OnPushVFrame(uint32_t frame_index, const std::string& frame);
 
-  // Key-frame requests: (result preset to -1, code, body, length).
+  // Key-frame requests, unless a requester is set: (result preset to -1, code, body, length).
   RequestSignal sig_tcp_send_;
+  // Before StartDecoding; null: requests go out through sig_tcp_send_.
+  void set_requester(KeyFrameRequester* requester) { requester_ = requester; }
 
   uint64_t dropped_frames() const { return dropped_.load(); }
 
  private:
-  // When a frame reached each stage, in platform::NowMicros.
-  struct FrameClock {
-    int64_t first_datagram = 0;
-    int64_t complete = 0;
-    int64_t task_start = 0;
-    int64_t sent = 0;
-  };
   // A frame the decoder accepted whose picture has not come out yet.
   struct HeldFrame {
     int64_t seq = 0;  // arrival order, the decoder's tag
     uint32_t frame_index = 0;
-    bool publishable = false;  // arrived while streaming, and nothing since has broken it
-    std::string bytes;         // for the capture file written with its picture
+    std::string bytes;  // for the capture file written with its picture
     FrameClock clock;
   };
 
+  // The task per frame: Decode, then the figures when they are due.
   void DecodeTask(uint32_t frame_index, std::string frame, FrameClock clock);
-  // The key-frame policy for a frame on arrival; true when its picture may be published.
-  bool OnArrival(int64_t seq, uint32_t frame_index, const FrameInfo& info);
+  void Decode(uint32_t frame_index, std::string frame, FrameClock clock);
   void DrainPictures();
   void Publish(const HeldFrame& frame, const DecodedPicture& picture, int64_t received_us);
-  // Back to waiting: nothing held is published any more.
-  void StopStreaming();
-  void RequestIFrameAtMostEvery300ms();
   void RequestIFrame();
+  // Forgets what is held and carried: a new run, or a decoder that closed.
+  void Drop();
 
   ShareMemVFrame share_mem_;
   std::shared_ptr<MetaUdpServer> receiver_;  // set while connected to its frame signal
   std::string start_time_;
-  bool got_iframe_ = false;
-  uint32_t last_frame_idx_ = 0;
-  uint32_t last_request_clock_ = 0;
 
   FrameDecoder* decoder_;
   FramePublisher* publisher_;
+  KeyFrameRequester* requester_ = nullptr;
   Limits limits_;
   std::atomic<size_t> queued_frames_{0};
   std::atomic<size_t> queued_bytes_{0};
   std::atomic<uint64_t> dropped_{0};
   // Decoder thread only.
+  KeyFramePolicy policy_;
+  DecodeReport report_;
   std::vector<uint8_t> picture_;  // reused between pictures
   std::deque<HeldFrame> held_;
+  // Frames without a slice, put in front of the next one that has one: the decoder drops an
+  // SEI that comes in a packet of its own.
+  std::string carried_;
   int64_t next_seq_ = 0;
-  StageLatency stages_;
-  // After a wait, pictures come out again from the key frame's own on: the leading pictures
-  // before it reference what came before the key frame.
-  bool awaiting_key_picture_ = false;
-  int64_t key_seq_ = 0;
 };

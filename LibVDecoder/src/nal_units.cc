@@ -73,6 +73,11 @@ class BitReader {
     if (!rest) return std::nullopt;
     return static_cast<uint32_t>((uint64_t{1} << leading) - 1 + *rest);
   }
+  std::optional<int32_t> Se() {
+    auto v = Ue();
+    if (!v) return std::nullopt;
+    return (*v & 1) ? static_cast<int32_t>((*v + 1) / 2) : -static_cast<int32_t>(*v / 2);
+  }
 
  private:
   std::span<const uint8_t> bytes_;
@@ -128,8 +133,15 @@ bool H264IntraSlice(std::span<const uint8_t> nal) {
   return type && (*type % 5 == 2 || *type % 5 == 4);  // I or SI
 }
 
-bool H264HasRecoveryPoint(std::span<const uint8_t> nal) {
-  std::vector<uint8_t> rbsp = Unescape(nal.subspan(1), 4096);
+struct RecoveryPoint {
+  uint32_t frames = 0;
+  bool exact = false;
+};
+
+// The recovery point of an SEI NAL unit (H.264, or an H.265 prefix SEI), if it has one.
+std::optional<RecoveryPoint> RecoveryPointOf(std::span<const uint8_t> nal, size_t header) {
+  if (nal.size() <= header) return std::nullopt;
+  std::vector<uint8_t> rbsp = Unescape(nal.subspan(header), 4096);
   size_t i = 0;
   auto ff_coded = [&](uint32_t* v) {
     *v = 0;
@@ -141,11 +153,24 @@ bool H264HasRecoveryPoint(std::span<const uint8_t> nal) {
   // Messages until the trailing bits (0x80).
   while (i < rbsp.size() && rbsp[i] != 0x80) {
     uint32_t type = 0, size = 0;
-    if (!ff_coded(&type) || !ff_coded(&size)) return false;
-    if (type == kRecoveryPointSei) return true;
+    if (!ff_coded(&type) || !ff_coded(&size)) return std::nullopt;
+    if (type == kRecoveryPointSei) {
+      BitReader r(
+          std::span<const uint8_t>(rbsp).subspan(i, std::min<size_t>(size, rbsp.size() - i)));
+      RecoveryPoint point;
+      auto frames = r.Ue();
+      auto exact = r.Bits(1);
+      if (frames) point.frames = *frames;
+      point.exact = exact && *exact == 1;
+      return point;
+    }
     i += size;
   }
-  return false;
+  return std::nullopt;
+}
+
+bool H264HasRecoveryPoint(std::span<const uint8_t> nal) {
+  return RecoveryPointOf(nal, 1).has_value();
 }
 
 }  // namespace
@@ -201,4 +226,168 @@ FrameNals ParseFrameNals(AVCodecID codec, std::span<const uint8_t> frame) {
   });
   if (intra_slice && recovery_point) out.key = true;
   return out;
+}
+
+namespace {
+
+bool SkipScalingList(BitReader& r, int size) {
+  int32_t last = 8, next = 8;
+  for (int j = 0; j < size; ++j) {
+    if (next != 0) {
+      auto delta = r.Se();
+      if (!delta) return false;
+      next = (last + *delta + 256) % 256;
+    }
+    if (next != 0) last = next;
+  }
+  return true;
+}
+
+bool HighProfile(uint32_t profile) {
+  switch (profile) {
+    case 100:
+    case 110:
+    case 122:
+    case 244:
+    case 44:
+    case 83:
+    case 86:
+    case 118:
+    case 128:
+    case 138:
+    case 139:
+    case 134:
+    case 135:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::optional<StreamSyntax::Sps> ReadH264Sps(std::span<const uint8_t> nal, uint32_t* id) {
+  if (nal.size() < 4) return std::nullopt;
+  std::vector<uint8_t> rbsp = Unescape(nal.subspan(1), 512);
+  BitReader r(rbsp);
+  auto profile = r.Bits(8);
+  if (!profile || !r.Skip(16)) return std::nullopt;
+  auto sps_id = r.Ue();
+  if (!sps_id || *sps_id > 31) return std::nullopt;
+  StreamSyntax::Sps sps;
+  if (HighProfile(*profile)) {
+    auto chroma = r.Ue();
+    if (!chroma || *chroma > 3) return std::nullopt;
+    if (*chroma == 3) {
+      auto separate = r.Bits(1);
+      if (!separate) return std::nullopt;
+      sps.separate_colour_plane = *separate == 1;
+    }
+    if (!r.Ue() || !r.Ue() || !r.Skip(1)) return std::nullopt;  // bit depths, qpprime
+    auto matrix = r.Bits(1);
+    if (!matrix) return std::nullopt;
+    if (*matrix) {
+      for (int i = 0; i < (*chroma != 3 ? 8 : 12); ++i) {
+        auto present = r.Bits(1);
+        if (!present) return std::nullopt;
+        if (*present && !SkipScalingList(r, i < 6 ? 16 : 64)) return std::nullopt;
+      }
+    }
+  }
+  auto log2_max_frame_num = r.Ue();
+  auto poc_type = r.Ue();
+  if (!log2_max_frame_num || *log2_max_frame_num > 12 || !poc_type || *poc_type > 2)
+    return std::nullopt;
+  sps.log2_max_frame_num = *log2_max_frame_num + 4;
+  if (*poc_type == 0) {
+    if (!r.Ue()) return std::nullopt;
+  } else if (*poc_type == 1) {
+    if (!r.Skip(1) || !r.Se() || !r.Se()) return std::nullopt;
+    auto cycle = r.Ue();
+    if (!cycle || *cycle > 255) return std::nullopt;
+    for (uint32_t i = 0; i < *cycle; ++i)
+      if (!r.Se()) return std::nullopt;
+  }
+  auto refs = r.Ue();
+  if (!refs || *refs > 16) return std::nullopt;
+  sps.max_num_ref_frames = *refs;
+  *id = *sps_id;
+  return sps;
+}
+
+FrameFacts StreamSyntax::Describe(AVCodecID codec, std::span<const uint8_t> frame) {
+  FrameFacts f;
+  bool idr = false, irap = false, all_intra = true, reference = false;
+  std::optional<RecoveryPoint> point;
+  const Sps* sps = nullptr;
+  ForEachNal(frame, [&](std::span<const uint8_t> nal) {
+    if (nal[0] & 0x80) return;  // forbidden bit: not a NAL header
+    if (codec == AV_CODEC_ID_H264) {
+      const int type = nal[0] & 0x1F;
+      if (type == kH264Sps) {
+        uint32_t id = 0;
+        if (auto read = ReadH264Sps(nal, &id)) sps_[id] = *read;
+        f.parameter_sets = true;
+      } else if (type == kH264Pps) {
+        std::vector<uint8_t> rbsp = Unescape(nal.subspan(1), 16);
+        BitReader r(rbsp);
+        auto pps_id = r.Ue();
+        auto sps_id = r.Ue();
+        if (pps_id && sps_id && *pps_id <= 255) pps_[*pps_id] = *sps_id;
+        f.parameter_sets = true;
+      } else if (type == kH264Sei) {
+        f.sei = true;
+        if (!point) point = RecoveryPointOf(nal, 1);
+      } else if (type >= kH264Slice && type <= kH264Idr) {
+        std::vector<uint8_t> rbsp = Unescape(nal.subspan(1), 32);
+        BitReader r(rbsp);
+        auto first_mb = r.Ue();
+        auto slice_type = r.Ue();
+        auto pps_id = r.Ue();
+        all_intra = all_intra && slice_type && (*slice_type % 5 == 2 || *slice_type % 5 == 4);
+        if (f.slices++ == 0) {
+          idr = type == kH264Idr;
+          reference = (nal[0] & 0x60) != 0;
+          auto p = pps_id ? pps_.find(*pps_id) : pps_.end();
+          auto s = p != pps_.end() ? sps_.find(p->second) : sps_.end();
+          if (first_mb && s != sps_.end()) {
+            sps = &s->second;
+            if (!sps->separate_colour_plane || r.Skip(2)) {
+              f.frame_num = r.Bits(static_cast<int>(sps->log2_max_frame_num));
+              f.max_frame_num = 1u << sps->log2_max_frame_num;
+            }
+          }
+        }
+      }
+    } else if (codec == AV_CODEC_ID_HEVC && nal.size() >= 2) {
+      const int type = (nal[0] >> 1) & 0x3F;
+      if ((nal[0] & 1) != 0 || (nal[1] & 0xF8) != 0) return;  // not the base layer
+      if (type <= 9 || (type >= 16 && type <= 21)) {
+        if (f.slices++ == 0) {
+          idr = type == 19 || type == 20;
+          irap = type >= 16;
+        }
+      } else if (type >= kHevcVps && type <= kHevcPps) {
+        f.parameter_sets = true;
+      } else if (type == 39 || type == 40) {
+        f.sei = true;
+      }
+    }
+  });
+  f.has_slice = f.slices > 0;
+  if (!f.has_slice) return f;
+  if (idr) {
+    f.recovery = RecoveryKind::kIdr;
+  } else if (irap) {
+    f.recovery = RecoveryKind::kIrap;
+  } else if (codec != AV_CODEC_ID_H264) {
+  } else if (all_intra && point && point->frames == 0) {
+    f.recovery = RecoveryKind::kIntraWithSei;
+  } else if (point && point->exact && f.frame_num) {
+    f.recovery = RecoveryKind::kRefresh;
+    f.recovery_frames = point->frames;
+  } else if (all_intra && reference && sps != nullptr && sps->max_num_ref_frames <= 1) {
+    f.recovery = RecoveryKind::kIntraOnly;
+  }
+  return f;
 }

@@ -4,9 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "frame_facts.h"
 
 extern "C" {
 #include <libavcodec/codec_id.h>
@@ -39,3 +42,24 @@ FrameNals ParseFrameNals(AVCodecID codec, std::span<const uint8_t> frame);
 // is no parameter set of `codec`, or the id cannot be read or is out of its range.
 std::optional<uint32_t> ParameterSetIdOf(AVCodecID codec, int nal_type,
                                          std::span<const uint8_t> nal);
+
+// Reads frames of one stream as the policy needs them: remembers the H.264 parameter set fields
+// that later slice headers are read with (frame_num's length, the reference frame count).
+class StreamSyntax {
+ public:
+  FrameFacts Describe(AVCodecID codec, std::span<const uint8_t> frame);
+  void Reset() { sps_.clear(), pps_.clear(); }
+
+  struct Sps {
+    uint32_t log2_max_frame_num = 4;
+    uint32_t max_num_ref_frames = 0;
+    bool separate_colour_plane = false;
+  };
+
+ private:
+  std::map<uint32_t, Sps> sps_;       // by id
+  std::map<uint32_t, uint32_t> pps_;  // pps id -> sps id
+};
+
+// The fields of an H.264 sequence parameter set (header and payload) that slice headers need.
+std::optional<StreamSyntax::Sps> ReadH264Sps(std::span<const uint8_t> nal, uint32_t* id);

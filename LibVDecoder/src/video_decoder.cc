@@ -87,11 +87,30 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
   return true;
 }
 
+FrameFacts VideoDecoder::Describe(std::span<const uint8_t> frame) {
+  AVCodecID id = CodecFromParameterSets(frame);
+  if (id == AV_CODEC_ID_NONE) id = ctx_ ? codec_id_ : remembered_codec_;
+  if (id == AV_CODEC_ID_NONE)
+    id = static_cast<AVCodecID>(probe_video_codec_id(frame.data(), frame.size()));
+  if (id != described_codec_) {
+    syntax_.Reset();
+    described_codec_ = id;
+  }
+  return syntax_.Describe(id, frame);
+}
+
 bool VideoDecoder::Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) {
   *info = FrameInfo();
   if (!packet_ || !frame_) {
     LOGE << "faild to av_packet_alloc";
     return false;
+  }
+  // A frame's own parameter sets name its codec: the sender switched.
+  const AVCodecID named = CodecFromParameterSets({data, size});
+  if (ctx_ && named != AV_CODEC_ID_NONE && named != codec_id_) {
+    LOGI_LIMITED << "stream switched from " << avcodec_get_name(codec_id_) << " to "
+                 << avcodec_get_name(named);
+    Close();
   }
   if (!ctx_ && !Open(data, size)) return false;
 

@@ -5,16 +5,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "ffmpeg_ptr.h"
+#include "frame_facts.h"
+#include "nal_units.h"
 
 // What the decoder learnt of a frame it accepted.
 struct FrameInfo {
   bool has_slice = false;  // carries a picture, or part of one
   bool key = false;        // a picture decoding can start from
+  // A slice of it failed to decode: its picture, and what references it, are not whole.
+  bool damaged = false;
 };
 
 // One picture the decoder returned.
@@ -33,6 +38,9 @@ enum class ReceiveStatus { kPicture, kNone, kFailed };
 class FrameDecoder {
  public:
   virtual ~FrameDecoder() = default;
+  // What the policy needs of a frame, before it is sent: read with the codec its own parameter
+  // sets name, or else the one being decoded.
+  virtual FrameFacts Describe(std::span<const uint8_t> frame) = 0;
   // False when the frame was rejected (logged; the decoder is closed).
   virtual bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) = 0;
   // The next picture the decoder has ready, in display order; on kFailed it is closed.
@@ -47,6 +55,7 @@ class FrameDecoder {
 // parameter sets, from what the probe names, or else from the parameter sets remembered.
 class VideoDecoder : public FrameDecoder {
  public:
+  FrameFacts Describe(std::span<const uint8_t> frame) override;
   bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) override;
   ReceiveStatus Receive(DecodedPicture* picture) override;
   bool ConvertTo(std::vector<uint8_t>* out) override;
@@ -85,6 +94,8 @@ class VideoDecoder : public FrameDecoder {
   AVCodecID remembered_codec_ = AV_CODEC_ID_NONE;
   // Put the remembered parameter sets in front of the next picture's packet.
   bool resend_parameter_sets_ = false;
+  StreamSyntax syntax_;
+  AVCodecID described_codec_ = AV_CODEC_ID_NONE;
 };
 
 inline constexpr int kMaxSliceThreads = 16;

@@ -1,493 +1,212 @@
-// The key-frame policy of the decoder thread, with a scripted decoder, a recording publisher
-// and a clock the test sets. Frames are pushed through the real slot and worker thread.
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <deque>
-#include <filesystem>
-#include <fstream>
+// The key-frame policy alone, by its transitions: scripted frames and pictures, a clock the
+// test moves, no thread and no decoder.
+#include "key_frame_policy.h"
+
+#include "decode_report.h"
+
 #include <map>
-#include <mutex>
-#include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "CaptureFile.h"
-#include "MetaUdpServer.h"
-#include "VStreamDecoderThread.h"
-#include "common/stream_packet.h"
-#include "common/wait.h"
 #include "log/log_capture.h"
-#include "log/rate_limit.h"
-#include "platform/clock.h"
 
 namespace {
 
-using testing_util::WaitUntil;
+using State = KeyFramePolicy::State;
+using Arrival = KeyFramePolicy::Arrival;
 
-std::atomic<uint32_t> g_now{100000};
-
-using testing_util::Packet;
-uint32_t TestClock() { return g_now.load(); }
-
-// A decoder scripted by the frames' bytes: the first names the picture type ('I' key, 'P', 'B';
-// 'S' parameter sets only, no picture; 'X' is rejected). "@N" sets the picture's place in
-// display order (default: its arrival); '!' marks it corrupt. It holds `delay` pictures back
-// and lets out the earliest in display order, as a reordering decoder does.
-class ScriptedDecoder : public FrameDecoder {
- public:
-  struct Held {
-    int64_t tag;
-    long display;
-    char type;
-    bool corrupt;
-  };
-  bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) override {
-    ++decoded;
-    // Work that takes time, for the stage figures.
-    for (int64_t end = platform::NowMicros() + busy_us; platform::NowMicros() < end;) {
-    }
-    std::string frame(reinterpret_cast<const char*>(data), size);
-    if (frame[0] == 'X') return false;
-    info->has_slice = frame[0] != 'S';
-    info->key = frame[0] == 'I';
-    if (!info->has_slice) return true;
-    size_t at = frame.find('@');
-    long display =
-        at == std::string::npos ? static_cast<long>(tag) : std::stol(frame.substr(at + 1));
-    held.push_back({tag, display, frame[0], frame.find('!') != std::string::npos});
-    return true;
-  }
-  ReceiveStatus Receive(DecodedPicture* p) override {
-    if (held.size() <= static_cast<size_t>(delay.load())) return ReceiveStatus::kNone;
-    auto it = std::min_element(held.begin(), held.end(),
-                               [](const Held& a, const Held& b) { return a.display < b.display; });
-    p->tag = it->tag;
-    p->width = p->height = 2;
-    p->picture_type = it->type == 'I' ? 1 : it->type == 'P' ? 2 : 3;
-    p->corrupt = it->corrupt;
-    p->codec_id = AV_CODEC_ID_H264;
-    last = it->type;
-    held.erase(it);
-    return ReceiveStatus::kPicture;
-  }
-  bool ConvertTo(std::vector<uint8_t>* out) override {
-    out->assign(6, static_cast<uint8_t>(last));
-    return true;
-  }
-  void Flush() override {
-    held.clear();
-    ++flushes;
-  }
-  std::atomic<int> decoded{0}, flushes{0}, delay{0}, busy_us{0};
-  std::deque<Held> held;
-  char last = 0;
-};
-
-class RecordingPublisher : public FramePublisher {
- public:
-  bool WriteTo(uint32_t idx, uint32_t, uint32_t, const std::vector<uint8_t>&) override {
-    std::lock_guard<std::mutex> lock(mu);
-    published.push_back(idx);
-    return !fail;
-  }
-  std::vector<uint32_t> Published() {
-    std::lock_guard<std::mutex> lock(mu);
-    return published;
-  }
-  std::mutex mu;
-  std::vector<uint32_t> published;
-  bool fail = false;
-};
-
-class Requests : public NORV::sHelper::sigslot::has_slots<> {
- public:
-  void OnRequest(int& result, uint32_t code, const void* body, uint32_t length) {
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(body, nullptr);
-    EXPECT_EQ(length, 0u);
-    ++count;
-    result = answer;
-  }
-  std::atomic<int> count{0};
-  int answer = 7;
-};
-
-class PolicyTest : public ::testing::Test {
+class KeyFramePolicyTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // Every test starts in a rate-limit window of its own: the limiters outlive a test.
-    g_now += NORV::sLog::LogRateLimit::kWindowMs;
-    platform::SetClockMsForTesting(&TestClock);
-    ASSERT_TRUE(thread_.Start());
-  }
-  void TearDown() override {
-    thread_.Stop(1000);
-    platform::SetClockMsForTesting(nullptr);
-  }
-  // Pushes one frame and waits until the worker has finished its task: a task posted after it
-  // runs only then.
-  void Push(uint32_t idx, char type) { Push(idx, std::string(1, type) + "payload"); }
-  void Push(uint32_t idx, const std::string& frame) {
-    int before = decoder_.decoded.load();
-    thread_.OnPushVFrame(idx, frame);
-    std::atomic<bool> done{false};
-    ASSERT_TRUE(thread_.PostTask([&done] { done = true; }));
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
-    ASSERT_EQ(decoder_.decoded.load(), before + 1);
-  }
-  // "1:I@0 2:P@3 ...": index and frame, in arrival order.
-  void PushAll(const std::string& script) {
+  // Runs a script of space-separated events, in order:
+  //   <index><kind>  a frame arrives; kinds: I IDR with parameter sets, i IDR alone, C CRA,
+  //                  O I picture with a recovery point (open GOP), Q I picture while one
+  //                  reference frame is kept, R<n> a refresh point n frames before its recovery
+  //                  picture, P or B a predicted picture, S parameter sets without a slice
+  //   ><index>       the picture of the frame with that index comes out
+  //   !<index>       it comes out corrupt
+  //   d<index>       the decoder saw damage in that frame while decoding it
+  //   x              the decoder rejected the last frame
+  //   +<ms>          the clock moves on
+  // frame_num is the index modulo 16.
+  void Run(const std::string& script) {
     std::istringstream in(script);
-    for (std::string item; in >> item;) {
-      size_t colon = item.find(':');
-      Push(static_cast<uint32_t>(std::stoul(item.substr(0, colon))), item.substr(colon + 1));
+    for (std::string e; in >> e;) {
+      const char c = e[0];
+      if (c == '+') {
+        now_ += std::stoul(e.substr(1));
+      } else if (c == 'x') {
+        asks_ += policy_.OnRejected(now_);
+      } else if (c == '>' || c == '!') {
+        const uint32_t index = std::stoul(e.substr(1));
+        auto v = policy_.OnPicture(seq_of_.at(index), c == '!', now_);
+        asks_ += v.ask;
+        if (v.publish) published_.push_back(index);
+      } else if (c == 'd') {
+        asks_ += policy_.OnDamaged(seq_of_.at(std::stoul(e.substr(1))), now_);
+      } else {
+        size_t kind_at = e.find_first_not_of("0123456789");
+        const uint32_t index = std::stoul(e.substr(0, kind_at));
+        const KeyFramePolicy::FrameVerdict v =
+            policy_.OnFrame(seq_, index, Facts(e, kind_at), now_);
+        arrivals_.push_back(v.arrival);
+        asks_ += v.ask;
+        if (v.decode) seq_of_[index] = seq_++;
+      }
     }
   }
-  void Advance(uint32_t ms) { g_now += ms; }
+  static FrameFacts Facts(const std::string& e, size_t at) {
+    FrameFacts f;
+    const char kind = e[at];
+    f.has_slice = kind != 'S';
+    f.slices = f.has_slice;
+    f.parameter_sets = kind == 'I' || kind == 'S';
+    f.max_frame_num = 16;
+    f.frame_num = std::stoul(e.substr(0, at)) % 16;
+    switch (kind) {
+      case 'I':
+      case 'i':
+        f.recovery = RecoveryKind::kIdr;
+        break;
+      case 'C':
+        f.recovery = RecoveryKind::kIrap;
+        break;
+      case 'O':
+        f.recovery = RecoveryKind::kIntraWithSei;
+        break;
+      case 'Q':
+        f.recovery = RecoveryKind::kIntraOnly;
+        break;
+      case 'R':
+        f.recovery = RecoveryKind::kRefresh;
+        f.recovery_frames = std::stoul(e.substr(at + 1));
+        break;
+      default:
+        break;
+    }
+    return f;
+  }
 
-  ScriptedDecoder decoder_;
-  RecordingPublisher publisher_;
-  VStreamDecoderThread thread_{&decoder_, &publisher_, VStreamDecoderThread::Limits()};
+  KeyFramePolicy policy_;
   NORV::sLog::LogCapture capture_;
+  uint32_t now_ = 100000;
+  int64_t seq_ = 0;
+  std::map<uint32_t, int64_t> seq_of_;  // the last decoded frame of each index
+  std::vector<uint32_t> published_;
+  std::vector<Arrival> arrivals_;
+  int asks_ = 0;
 };
 
-TEST_F(PolicyTest, PredictedFramesBeforeAKeyFrameAskAtMostEvery300ms) {
-  Push(1, 'P');  // the process has run far longer than 300 ms
-  EXPECT_EQ(capture_.Count("send REQUEST_CODE_FOR_I_FRAME nRet=-1"), 1u) << "no sender: -1";
-  Advance(100);
-  Push(2, 'P');
-  Advance(200);
-  Push(3, 'P');  // exactly 300 ms: not more than 300
-  EXPECT_EQ(capture_.Count("send REQUEST_CODE_FOR_I_FRAME nRet="), 1u);
-  Advance(1);
-  Push(4, 'P');
-  EXPECT_EQ(capture_.Count("send REQUEST_CODE_FOR_I_FRAME nRet="), 2u);
-  EXPECT_TRUE(publisher_.Published().empty());
+TEST_F(KeyFramePolicyTest, WaitingAsksAtMostEvery300msAndAKeyFrameStreamsFromItsPicture) {
+  Run("1P +100 2P +200 3P +1 4P");
+  EXPECT_EQ(asks_, 2) << "at 1, then more than 300 ms later at 4";
+  EXPECT_EQ(policy_.state(), State::kWaiting);
+  Run("5I");
+  EXPECT_EQ(policy_.state(), State::kRecovering);
+  EXPECT_EQ(capture_.Count("recv i frame, frameidx=5"), 1u);
+  Run(">1 >5 6P >6");
+  EXPECT_EQ(policy_.state(), State::kStreaming);
+  EXPECT_EQ(published_, (std::vector<uint32_t>{5, 6}));
+  EXPECT_EQ(asks_, 2);
 }
 
-TEST_F(PolicyTest, KeyThenPredictedArePublishedAndAGapAsksAtOnce) {
-  Requests requests;
-  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
-  Push(10, 'I');
-  Push(11, 'P');
-  Push(12, 'P');
-  EXPECT_EQ(capture_.Count("recv i frame, frameidx=10"), 1u);
-  Push(14, 'P');  // 13 lost
-  EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame=12 frameidx=14"), 1u);
-  EXPECT_EQ(requests.count.load(), 1);
-  EXPECT_EQ(capture_.Count("send REQUEST_CODE_FOR_I_FRAME nRet=7"), 1u);
-  Push(15, 'P');  // waiting again, within 300 ms of the request: discarded quietly
-  EXPECT_EQ(requests.count.load(), 1);
-  Push(20, 'I');
-  Push(23, 'I');  // a gap before a key frame is fine
-  Push(24, 'B');  // neither key nor predicted: accepted
-  Push(500, 'P');
-  EXPECT_EQ(requests.count.load(), 2) << "the gap 24 -> 500";
-  Push(501, 'I');
-  Push(0, 'P');  // the index restarted: a negative difference is accepted
-  Push(1, 'P');
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{10, 11, 12, 20, 23, 24, 501, 0, 1}));
+// Pictures decoded before a gap were whole; leading pictures of the next key frame are not,
+// also when the gap is right in front of it.
+TEST_F(KeyFramePolicyTest, AGapAsksAtOnceWithholdsLeadingPicturesAndKeepsWhatCameBefore) {
+  Run("1I >1 2P 3B >3 5P");  // 4 lost: 2 is still held
+  EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame=3 frameidx=5"), 1u);
+  EXPECT_EQ(asks_, 1);
+  EXPECT_EQ(policy_.state(), State::kWaiting);
+  Run(">2 >5 9C 10B 11B >10 >11 >9 12P >12");  // 6 to 8 lost in front of the CRA
+  EXPECT_EQ(published_, (std::vector<uint32_t>{1, 3, 2, 9, 12}));
+  EXPECT_EQ(policy_.state(), State::kStreaming);
+  const KeyFramePolicy::Stats stats = policy_.TakeStats();
+  EXPECT_EQ(stats.withheld[static_cast<int>(KeyFramePolicy::Withheld::kLeading)], 2u);
+  EXPECT_EQ(stats.withheld[static_cast<int>(KeyFramePolicy::Withheld::kWaiting)], 1u);
+  EXPECT_EQ(stats.breaks, 1u);
 }
 
-TEST_F(PolicyTest, DecodeFailuresAskOnlyOutsideTheInterval) {
-  Requests requests;
-  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
-  Push(1, 'I');
-  Push(2, 'X');  // fails: asks, back to waiting
-  EXPECT_EQ(requests.count.load(), 1);
-  Advance(100);
-  Push(3, 'X');
-  EXPECT_EQ(requests.count.load(), 1) << "100 ms after a request";
-  Advance(300);
-  Push(4, 'X');
-  EXPECT_EQ(requests.count.load(), 2) << "400 ms after it";
-  Push(5, 'P');
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1}));
-}
-
-// A failure soon after a request still ends streaming: the frames that follow may reference
-// the one that failed.
-TEST_F(PolicyTest, AFailureWithinTheIntervalStillStopsPublication) {
-  Requests requests;
-  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
-  PushAll("1:I 3:P");  // a gap: asks at once
-  EXPECT_EQ(requests.count.load(), 1);
-  PushAll("4:I 5:X 6:P");  // 5 fails within 300 ms of the request: no new request ...
-  EXPECT_EQ(requests.count.load(), 1);
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 4}))  // ... but 6 waits
-      << "a predicted frame after a failure was published";
-}
-
-TEST_F(PolicyTest, AFailedPublicationIsLoggedAndTheFrameStillCounts) {
-  publisher_.fail = true;
-  Push(1, 'I');
-  Push(2, 'P');
-  EXPECT_EQ(capture_.Count("[SDK] write to mem fail"), 2u);
-  EXPECT_EQ(capture_.Count("request i frame,drop frame"), 0u);
-}
-
-// A stream that keeps losing frames: five lines of each kind per window, and the next line
-// says how many were left out.
-TEST_F(PolicyTest, AFloodOfGapsLogsAFewLinesAndCountsTheRest) {
-  for (uint32_t i = 0; i < 40; ++i) {
-    Push(10 * i + 1, 'I');
-    Push(10 * i + 3, 'P');
-    Push(10 * i + 4, 'X');
+TEST_F(KeyFramePolicyTest, OpenGopAndIntraOnlyPicturesAreRecoveryPoints) {
+  for (const char* key : {"O", "Q"}) {
+    SCOPED_TRACE(key);
+    policy_.Reset();
+    published_.clear();
+    Run(std::string("1P 2P 3") + key + " 4B >4 >3 5P >5");
+    EXPECT_EQ(published_, (std::vector<uint32_t>{3, 5}));
   }
-  EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame="), 5u);
-  EXPECT_EQ(capture_.Count("send REQUEST_CODE_FOR_I_FRAME nRet="), 5u);
-  Advance(NORV::sLog::LogRateLimit::kWindowMs);
-  capture_.Clear();
-  Push(401, 'I');
-  Push(403, 'P');
-  const auto gap = capture_.Matching("request i frame,drop frame,last frame=401 frameidx=403");
-  ASSERT_EQ(gap.size(), 1u);
-  EXPECT_NE(gap[0].text.find(" and 35 more in the last 3 s"), std::string::npos) << gap[0].text;
 }
 
-TEST_F(PolicyTest, DecodeTimeIsReportedEveryThreeSeconds) {
-  // The first frame may close a window of an earlier test's frames.
-  Push(1, 'I');
-  capture_.Clear();
-  Push(2, 'P');
-  EXPECT_EQ(capture_.Count("(ms/df)"), 0u);
-  Advance(3000);
-  Push(3, 'P');
-  EXPECT_EQ(capture_.Count("(ms/df)"), 1u);
+// A late or repeated frame is never decoded, and what was decoded without it stays whole.
+TEST_F(KeyFramePolicyTest, FramesSteppingBackAreLateUnlessTheyRestartTheRun) {
+  Run("1I >1 2P >2 3P 2P 3P >3 4P >4");
+  EXPECT_EQ(arrivals_[3], Arrival::kSteppedBack);
+  EXPECT_EQ(arrivals_[4], Arrival::kSteppedBack);
+  EXPECT_EQ(published_, (std::vector<uint32_t>{1, 2, 3, 4}));
+  EXPECT_EQ(policy_.state(), State::kStreaming);
+  EXPECT_EQ(policy_.TakeStats().withheld[static_cast<int>(KeyFramePolicy::Withheld::kLate)], 2u);
+  EXPECT_EQ(asks_, 0);
+  // Back to index 1 with a key frame and its parameter sets: the sender started again. A key
+  // frame without them is only late.
+  Run("2i 1I >1 2P >2");
+  EXPECT_EQ(arrivals_[6], Arrival::kSteppedBack);
+  EXPECT_EQ(arrivals_[7], Arrival::kNewRun);
+  EXPECT_EQ(published_, (std::vector<uint32_t>{1, 2, 3, 4, 1, 2}));
 }
 
-// The stage figures of the line, by name: p50, p99, max in ms.
-std::map<std::string, std::array<double, 3>> StageFigures(const std::string& line) {
-  std::map<std::string, std::array<double, 3>> out;
-  std::regex part(R"(([a-z]+) ([0-9.]+)/([0-9.]+)/([0-9.]+))");
-  for (std::sregex_iterator it(line.begin(), line.end(), part), end; it != end; ++it)
-    out[(*it)[1]] = {std::stod((*it)[2]), std::stod((*it)[3]), std::stod((*it)[4])};
-  return out;
+TEST_F(KeyFramePolicyTest, FramesWithoutASliceFillTheirIndexButNotAGapBeforeThem) {
+  Run("1I >1 2S 3P >3 4S 5S 6P >6");
+  EXPECT_EQ(arrivals_[1], Arrival::kNoSlice);
+  EXPECT_EQ(published_, (std::vector<uint32_t>{1, 3, 6}));
+  EXPECT_EQ(asks_, 0);
+  Run("8S 9P");  // 7 lost in front of the parameter sets
+  EXPECT_EQ(policy_.state(), State::kWaiting);
+  EXPECT_EQ(asks_, 1);
 }
 
-TEST_F(PolicyTest, StageLatencyOfPublishedPicturesIsReportedBesideTheDecodeTime) {
-  // Frames through a receiver of the test's own: the first datagram of each comes 2 ms before
-  // the last, and the decoder takes 3 ms.
-  MetaUdpServer receiver;
-  // The test's source is the receiver's current one before the decoder listens.
-  receiver.OnRead("127.0.0.1", 5000, Packet(1000, 0, true, testing_util::kStreamStart));
-  receiver.sig_vframe_.connect(&thread_, &VStreamDecoderThread::OnPushVFrame);
-  decoder_.busy_us = 3000;
-  auto send = [&](uint32_t idx, const std::string& frame) {
-    const int before = decoder_.decoded.load();
-    receiver.OnRead("127.0.0.1", 5000, Packet(idx, 0, false, frame.substr(0, 4)));
-    for (int64_t end = platform::NowMicros() + 2000; platform::NowMicros() < end;) {
-    }
-    receiver.OnRead("127.0.0.1", 5000, Packet(idx, 1, true, frame.substr(4)));
-    std::atomic<bool> done{false};
-    ASSERT_TRUE(thread_.PostTask([&done] { done = true; }));
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
-    ASSERT_EQ(decoder_.decoded.load(), before + 1);
-  };
-  Push(1, 'I');
-  Advance(3000);
-  // The first report (the report clock started with the process's first frame) comes before
-  // picture 2 is published: the window from there holds pictures 2 to 5.
-  send(2, "Ppayload");
-  capture_.Clear();
-  send(3, "Ppayload");
-  send(4, "Ppayload");
-  send(5, "Ppayload");
-  Advance(3000);
-  send(6, "Ppayload");
-  ASSERT_EQ(capture_.Count("(ms/df)"), 1u);
-  ASSERT_EQ(capture_.Count("stage latency ms p50/p99/max over 4 pictures:"), 1u);
-  const auto said = capture_.Matching("stage latency");
-  EXPECT_EQ(said[0].function, "VStreamDecoderThread::DecodeTask");
-  const std::string line = said[0].text;
-  auto f = StageFigures(line);
-  ASSERT_EQ(f.size(), 6u) << line;
-  EXPECT_GE(f["receive"][0], 2.0) << "first datagram to complete frame: " << line;
-  EXPECT_GE(f["decode"][0], 3.0) << line;
-  for (auto& [name, v] : f) {
-    EXPECT_LE(v[0], v[1]) << name;
-    EXPECT_LE(v[1], v[2]) << name;
-    if (name != "total") {
-      EXPECT_LE(v[2], f["total"][2]) << name;
-    }
-  }
-  EXPECT_GE(f["total"][0], 5.0) << line;
-  // Frames handed over without a receiver were complete on arrival; a window without a
-  // published picture says nothing.
-  capture_.Clear();
-  Advance(3000);
-  Push(7, 'X');
-  Push(8, 'P');
-  EXPECT_EQ(capture_.Count("(ms/df)"), 1u);
-  EXPECT_EQ(capture_.Count("stage latency"), 1u) << "picture 6 was published in this window";
-  capture_.Clear();
-  Advance(3000);
-  Push(9, 'P');
-  EXPECT_EQ(capture_.Count("(ms/df)"), 1u);
-  EXPECT_EQ(capture_.Count("stage latency"), 0u);
+// Intra refresh: whole from the picture whose frame_num is recovery_frames on (modulo
+// max_frame_num), not before; a loss during the refresh waits for the next one.
+TEST_F(KeyFramePolicyTest, IntraRefreshPublishesFromItsRecoveryPictureOn) {
+  Run("14R3 >14 15P >15 16P >16 17P >17 18P >18");
+  EXPECT_EQ(published_, (std::vector<uint32_t>{17, 18})) << "frame_num 14 + 3 wraps to 1";
+  Run("19R2 >19 21P 22P >21 >22 23R2 >23 24P >24 25P >25");
+  EXPECT_EQ(published_, (std::vector<uint32_t>{17, 18, 19, 25}));
+  EXPECT_EQ(policy_.state(), State::kStreaming);
 }
 
-TEST_F(PolicyTest, ReorderedPicturesArePublishedOnceInDisplayOrderUnderTheirOwnIndices) {
-  Requests requests;
-  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
-  decoder_.delay = 2;
-  PushAll("1:I@0 2:P@3 3:B@1 4:B@2 5:P@6 6:B@4 7:B@5 8:P@9 9:B@7 10:B@8");
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 3, 4, 2, 6, 7, 5, 9}));
-  EXPECT_EQ(requests.count.load(), 0) << "a picture held back is no failure";
-  EXPECT_EQ(capture_.Count("miss codec"), 0u);
+// A corrupt picture breaks what was decoded after its frame, but a key frame decoded after
+// it is a way back of its own, even when the picture comes out late (reordering delay).
+TEST_F(KeyFramePolicyTest, ACorruptPictureBreaksOnlyUntilTheNextKeyFrame) {
+  Run("1I >1 2P 3B >3 4I 5B !2 >5 >4 6P >6");
+  EXPECT_EQ(published_, (std::vector<uint32_t>{1, 3, 4, 6}));
+  EXPECT_EQ(capture_.Count("corrupt picture, frameidx=2"), 1u);
+  Run("+400 7P d7 8P >7 >8");
+  EXPECT_EQ(policy_.state(), State::kWaiting);
+  EXPECT_EQ(published_.size(), 4u);
+  EXPECT_EQ(asks_, 2) << "one for the corrupt picture, one for the damage 300 ms later";
 }
 
-TEST_F(PolicyTest, AfterAGapNeitherHeldNorLeadingPicturesArePublished) {
-  Requests requests;
-  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
-  decoder_.delay = 2;
-  PushAll(
-      "1:I@0 2:P@3 3:B@1 4:B@2 5:P@6 "
-      "7:P@9 "                  // 6 lost: 2 and 5, held from before the gap, stay unpublished
-      "8:I@12 9:B@10 10:B@11 "  // a key frame and its leading pictures
-      "11:P@15 12:B@13 13:B@14");
-  EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame=5 frameidx=7"), 1u);
-  EXPECT_EQ(capture_.Count("recv i frame, frameidx=8"), 1u);
-  EXPECT_EQ(requests.count.load(), 1);
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 3, 4, 8, 12}));
+TEST_F(KeyFramePolicyTest, ARejectionForgetsWhatTheDecoderHeldAndTheRecoveryPictureMustComeOut) {
+  Run("1I >1 2P x 3P 4I 5P >5 >4");
+  EXPECT_EQ(published_, (std::vector<uint32_t>{1, 4}));
+  EXPECT_EQ(asks_, 1);
+  Run("+400 10P 11I 12P");
+  policy_.OnNoPicture(seq_of_.at(11), now_);  // the key picture never came out
+  EXPECT_EQ(capture_.Count("no picture of key frame 11"), 1u);
+  EXPECT_EQ(policy_.state(), State::kWaiting);
 }
 
-TEST_F(PolicyTest, ACorruptPictureActsAsAFailure) {
-  Requests requests;
-  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
-  Push(1, 'I');
-  Push(2, 'P');
-  Push(3, "P!");
-  EXPECT_EQ(capture_.Count("corrupt picture, frameidx=3"), 1u);
-  EXPECT_EQ(requests.count.load(), 1);
-  Push(4, 'P');  // waiting, within 300 ms of the request
-  Push(5, 'I');
-  Push(6, 'P');
-  EXPECT_EQ(requests.count.load(), 1);
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 2, 5, 6}));
-}
-
-TEST_F(PolicyTest, FramesOfParameterSetsAloneNeitherAskNorCountInGaps) {
-  Requests requests;
-  thread_.sig_tcp_send_.connect(&requests, &Requests::OnRequest);
-  PushAll("1:S 2:I 3:P 4:S 5:I 6:P 7:S");
-  EXPECT_EQ(requests.count.load(), 0);
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{2, 3, 5, 6}));
-  // A predicted frame after a lost one is still a gap, whatever came between.
-  Push(9, 'P');
-  EXPECT_EQ(capture_.Count("request i frame,drop frame,last frame=6 frameidx=9"), 1u);
-}
-
-// Every frame goes to "netframe_<start>" before it is decoded; each published picture's own
-// frame goes to "<codec>_<w>x<h>_<start>" when the picture is published, in display order.
-TEST_F(PolicyTest, CaptureFilesHoldEveryFrameAndEachPublishedPicturesOwnFrame) {
-  namespace fs = std::filesystem;
-  const fs::path base = fs::temp_directory_path() /
-                        ("pellion-capture-" + std::to_string(std::random_device()()) + "-" +
-                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  fs::remove_all(base);
-  fs::create_directories(base / "raw-avfile");
-  SetCaptureBaseForTesting(base.string());
-  thread_.Stop(1000);
-  ASSERT_TRUE(thread_.StartDecoding());
-  decoder_.delay = 1;
-  PushAll("1:I@0; 2:P@2; 3:B@1; 4:X; 5:I@9; 6:P@10;");
-  thread_.StopDecoding();
-  SetCaptureBaseForTesting("");
-
-  std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(base / "raw-avfile")) files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  ASSERT_EQ(files.size(), 2u);
-  auto read = [](const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  };
-  const std::string picture = files[0].filename().string(), net = files[1].filename().string();
-  EXPECT_TRUE(std::regex_match(net, std::regex(R"(netframe_\d{4}(-\d\d){5})"))) << net;
-  EXPECT_EQ(picture, "h264_2x2_" + net.substr(9));
-  EXPECT_EQ(read(files[1]), "I@0;P@2;B@1;X;I@9;P@10;") << "a frame that fails is captured too";
-  // The decoder failed at 4 and lost the held P@2; 5 is then held until 6 comes.
-  EXPECT_EQ(read(files[0]), "I@0;B@1;I@9;");
-  fs::remove_all(base);
-}
-
-TEST_F(PolicyTest, NoHeldPictureCrossesARestart) {
-  decoder_.delay = 2;
-  Push(1, "I@0");
-  Push(2, "P@3");
-  Push(3, "B@1");
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1}));
-  thread_.Stop(1000);
-  ASSERT_TRUE(thread_.StartDecoding());
-  Push(1, "I@0");
-  Push(2, "P@2");
-  Push(3, "P@3");
-  Push(4, "P@4");
-  EXPECT_EQ(decoder_.flushes.load(), 1);
-  // Without the flush, the first run's 2 (P@3) and 3 (B@1) would come out first.
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 1, 2}));
-  thread_.StopDecoding();
-}
-
-// A blocked decoder and a fast stream: the queue stays bounded, drops are counted, and the
-// stop does not wait for the backlog.
-class BlockingDecoder : public ScriptedDecoder {
- public:
-  bool Send(const uint8_t* d, size_t s, int64_t tag, FrameInfo* info) override {
-    entered = true;
-    WaitUntil([&] { return release.load(); }, std::chrono::seconds(20));
-    return ScriptedDecoder::Send(d, s, tag, info);
-  }
-  std::atomic<bool> entered{false}, release{false};
-};
-
-TEST_F(PolicyTest, ARestartWithholdsPredictedFramesUntilAKeyFrame) {
-  Push(10, 'I');
-  Push(11, 'P');
-  thread_.StopDecoding();
-  ASSERT_TRUE(thread_.StartDecoding());
-  Advance(1000);
-  Push(12, 'P');
-  EXPECT_EQ(capture_.Count("send REQUEST_CODE_FOR_I_FRAME nRet="), 1u);
-  Push(20, 'I');
-  Push(21, 'P');
-  EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{10, 11, 20, 21}));
-}
-
-TEST(DecoderQueueTest, BoundedBacklogDropsTheNewestAndStopsPromptly) {
-  NORV::sLog::LogCapture capture;
-  BlockingDecoder decoder;
-  RecordingPublisher publisher;
-  VStreamDecoderThread::Limits limits;
-  limits.max_queued_frames = 8;
-  VStreamDecoderThread thread(&decoder, &publisher, limits);
-  ASSERT_TRUE(thread.Start());
-  thread.OnPushVFrame(1, "Ikey");
-  ASSERT_TRUE(WaitUntil([&] { return decoder.entered.load(); }));
-  for (uint32_t i = 2; i < 100; ++i) thread.OnPushVFrame(i, "Ppredicted");
-  EXPECT_EQ(thread.dropped_frames(), 90u);
-  EXPECT_GE(capture.Count("decoder queue full, frames dropped so far: "), 1u);
-  decoder.release = true;
-  auto start = std::chrono::steady_clock::now();
-  thread.Stop(1000);
-  EXPECT_LT(testing_util::MillisSince(start), 1000);
-  EXPECT_LE(decoder.decoded.load(), 2) << "the backlog is not decoded after the stop";
-  thread.OnPushVFrame(200, "Pafter");  // no loop: dropped without effect
-  // The backlog the stop discarded no longer counts: a restarted thread decodes again.
-  ASSERT_TRUE(thread.Start());
-  thread.OnPushVFrame(300, "Irestarted");
-  EXPECT_TRUE(WaitUntil([&] {
-    auto p = publisher.Published();
-    return !p.empty() && p.back() == 300u;
-  })) << "frames dropped after the restart: "
-      << thread.dropped_frames() - 90;
-  thread.Stop(1000);
+TEST_F(KeyFramePolicyTest, StatisticsCountTheTimeBackAfterEachBreak) {
+  Run("1I >1 3P +140 4I >4 +1000 6P +60 7I >7");
+  const KeyFramePolicy::Stats stats = policy_.TakeStats();
+  EXPECT_EQ(stats.published, 3u);
+  EXPECT_EQ(stats.breaks, 2u);
+  EXPECT_EQ(stats.back_after_ms, (std::vector<uint32_t>{140, 60}));
+  EXPECT_EQ(PolicyLine(stats),
+            "pictures 3 published, withheld: waiting 0 leading 0 late 0 corrupt 0; breaks 2, "
+            "back after p50/max 60/140 ms");
+  EXPECT_EQ(policy_.TakeStats().published, 0u) << "a new window";
 }
 
 }  // namespace

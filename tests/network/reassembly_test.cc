@@ -103,13 +103,15 @@ TEST_F(ReceiverTest, BytesBeyondPacklenAreIgnored) {
 TEST_F(ReceiverTest, SlotsGetTheTimesOfTheFrameBeingEmitted) {
   struct Times : NORV::sHelper::sigslot::has_slots<> {
     void OnFrame(uint32_t idx, const std::string&) {
-      MetaUdpServer::FrameTimes t;
-      ASSERT_TRUE(MetaUdpServer::EmittingFrameTimes(&t));
-      EXPECT_EQ(t.frame_index, idx);
-      seen.push_back(t);
+      auto t = server->EmittingFrameTimes(idx);
+      ASSERT_TRUE(t.has_value());
+      EXPECT_FALSE(server->EmittingFrameTimes(idx + 1).has_value()) << "another frame's";
+      seen.push_back(*t);
     }
+    const MetaUdpServer* server = nullptr;
     std::vector<MetaUdpServer::FrameTimes> seen;
   } times;
+  times.server = &server_;
   server_.sig_vframe_.connect(&times, &Times::OnFrame);
   auto wait_us = [](int64_t us) {
     for (int64_t end = platform::NowMicros() + us; platform::NowMicros() < end;) {
@@ -126,8 +128,7 @@ TEST_F(ReceiverTest, SlotsGetTheTimesOfTheFrameBeingEmitted) {
   EXPECT_GE(times.seen[0].first_datagram_us, t0);
   EXPECT_GE(times.seen[0].complete_us - times.seen[0].first_datagram_us, 5000);
   EXPECT_LE(times.seen[0].complete_us, t1);
-  MetaUdpServer::FrameTimes outside;
-  EXPECT_FALSE(MetaUdpServer::EmittingFrameTimes(&outside));
+  EXPECT_FALSE(server_.EmittingFrameTimes(9).has_value()) << "outside the emission";
 }
 
 TEST_F(ReceiverTest, FrameZeroIsNeverHandedOutButHighIndicesAndTheWrapAre) {
