@@ -1,0 +1,219 @@
+// Real clips through the decoder thread and the real decoder, sent whole or impaired as a live
+// network does, with a sender that never answers a key-frame request: every published picture
+// is the ffmpeg command's picture of its access unit, and pictures come back at the first
+// recovery point the stream offers.
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "VStreamDecoderThread.h"
+#include "common/wait.h"
+#include "elementary_stream.h"
+#include "log/log_capture.h"
+#include "video_decoder.h"
+
+namespace {
+
+using pellion_tools::Codec;
+
+std::string ClipPath(const std::string& name) {
+  return std::string(PELLION_CLIPS_DIR) + "/" + name;
+}
+
+// A clip's access units and the ffmpeg command's picture of each.
+struct Reference {
+  std::vector<uint8_t> stream;
+  std::vector<pellion_tools::AccessUnit> units;
+  std::vector<uint8_t> pictures;  // in display order
+  std::vector<size_t> display;    // per access unit
+  size_t picture_size = 0;
+
+  bool Load(const std::string& clip, int width, int height) {
+    auto codec = pellion_tools::CodecFromFileName(clip);
+    if (!codec) return false;
+    stream = pellion_tools::ReadWholeFile(ClipPath(clip));
+    units = pellion_tools::SplitAccessUnits(*codec, stream).units;
+    std::ifstream f(ClipPath(clip) + ".nv12", std::ios::binary);
+    pictures.assign(std::istreambuf_iterator<char>(f), {});
+    picture_size = static_cast<size_t>(width) * height * 3 / 2;
+    // ffprobe's order: per picture, where its access unit's first start code begins (a unit
+    // may start with one more zero).
+    std::map<size_t, size_t> au_at;
+    for (size_t i = 0; i < units.size(); ++i) au_at[units[i].offset] = i;
+    display.assign(units.size(), SIZE_MAX);
+    std::ifstream order(ClipPath(clip) + ".order");
+    size_t offset = 0, position = 0;
+    while (order >> offset) {
+      auto it = au_at.upper_bound(offset);
+      if (it == au_at.begin()) return false;
+      display[std::prev(it)->second] = position++;
+    }
+    return position * picture_size == pictures.size() && position == units.size();
+  }
+  std::span<const uint8_t> Unit(size_t au) const {
+    return std::span<const uint8_t>(stream).subspan(units[au].offset, units[au].size);
+  }
+  std::span<const uint8_t> Picture(size_t au) const {
+    return std::span<const uint8_t>(pictures).subspan(display[au] * picture_size, picture_size);
+  }
+  // The first access unit at or after `au` that decoding can start from.
+  size_t NextKey(size_t au) const {
+    while (au < units.size() && !units[au].key) ++au;
+    return au;
+  }
+};
+
+class Recorder : public FramePublisher {
+ public:
+  bool WriteTo(uint32_t idx, uint32_t, uint32_t, const std::vector<uint8_t>& picture) override {
+    std::lock_guard<std::mutex> lock(mu);
+    published.emplace_back(idx, picture);
+    return true;
+  }
+  std::mutex mu;
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> published;
+};
+
+// How the network hands the clip over: access units by position, in arrival order. The
+// frame index is the position plus one, as the sender numbers them.
+enum class Mode { kWhole, kJoinedMidGop, kOneLost, kLostBeforeKey, kSwapped, kSentAgainLater };
+constexpr size_t kAt = 10;  // where the impairment strikes: a GOP is 30 frames
+
+struct Plan {
+  std::vector<size_t> order;
+  size_t broken_at = SIZE_MAX;  // the first access unit not decoded whole
+};
+
+Plan PlanFor(Mode mode, size_t units, size_t next_key_after_at) {
+  Plan p;
+  for (size_t au = 0; au < units; ++au) p.order.push_back(au);
+  auto drop = [&](size_t from, size_t to) {
+    p.order.erase(std::remove_if(p.order.begin(), p.order.end(),
+                                 [&](size_t au) { return au >= from && au < to; }),
+                  p.order.end());
+    p.broken_at = from;
+  };
+  switch (mode) {
+    case Mode::kWhole:
+      break;
+    case Mode::kJoinedMidGop:
+      drop(0, kAt);
+      p.broken_at = kAt;
+      break;
+    case Mode::kOneLost:
+      drop(kAt, kAt + 1);
+      break;
+    case Mode::kLostBeforeKey:
+      drop(next_key_after_at - 3, next_key_after_at);
+      break;
+    case Mode::kSwapped:
+      std::swap(p.order[kAt], p.order[kAt + 1]);
+      p.broken_at = kAt;
+      break;
+    case Mode::kSentAgainLater:
+      // Late and never decoded: nothing that follows depends on the copy.
+      p.order.insert(p.order.begin() + kAt + 13, kAt);
+      break;
+  }
+  return p;
+}
+
+const char* ModeName(Mode m) {
+  static const char* const names[] = {"Whole",         "JoinedMidGop", "OneLost",
+                                      "LostBeforeKey", "Swapped",      "SentAgainLater"};
+  return names[static_cast<int>(m)];
+}
+
+using Param = std::tuple<const char*, Mode, int>;  // clip, mode, decoder threads
+
+class RecoveryTest : public ::testing::TestWithParam<Param> {};
+
+TEST_P(RecoveryTest, PublishedPicturesAreExactAndComeBackAtTheFirstRecoveryPoint) {
+  const auto [clip, mode, threads] = GetParam();
+  Reference ref;
+  ASSERT_TRUE(ref.Load(clip, 640, 360)) << clip;
+  const size_t key_after = ref.NextKey(kAt + 1);
+  ASSERT_LT(key_after, ref.units.size()) << "no key frame after the impairment";
+  const Plan plan = PlanFor(mode, ref.units.size(), key_after);
+
+  VideoDecoder decoder;
+  decoder.set_threads(threads);
+  Recorder recorder;
+  NORV::sLog::LogCapture capture;
+  {
+    VStreamDecoderThread thread(&decoder, &recorder, VStreamDecoderThread::Limits());
+    ASSERT_TRUE(thread.Start());
+    auto push = [&](uint32_t index, std::span<const uint8_t> unit) {
+      thread.OnPushVFrame(index, std::string(unit.begin(), unit.end()));
+    };
+    for (size_t au : plan.order) push(static_cast<uint32_t>(au + 1), ref.Unit(au));
+    // The clip's start again under the next indices lets out every picture still held.
+    for (size_t au = 0; au < 3; ++au)
+      push(static_cast<uint32_t>(ref.units.size() + 1 + au), ref.Unit(au));
+    std::atomic<bool> done{false};
+    ASSERT_TRUE(thread.PostTask([&] { done = true; }));
+    ASSERT_TRUE(testing_util::WaitUntil([&] { return done.load(); }));
+    thread.Stop(1000);
+  }
+
+  std::set<size_t> shown;
+  int wrong = 0;
+  for (const auto& [index, picture] : recorder.published) {
+    const size_t au = index - 1;
+    if (au >= ref.units.size()) continue;  // the closing frames
+    ASSERT_LT(au, ref.units.size());
+    EXPECT_TRUE(shown.insert(au).second) << "access unit " << au << " published twice";
+    const std::span<const uint8_t> want = ref.Picture(au);
+    if (!std::equal(picture.begin(), picture.end(), want.begin(), want.end())) {
+      ++wrong;
+      ADD_FAILURE() << "access unit " << au << " differs from the ffmpeg decode";
+    }
+  }
+  size_t back_at = SIZE_MAX;
+  if (plan.broken_at != SIZE_MAX) {
+    auto first = shown.lower_bound(plan.broken_at);
+    back_at = first == shown.end() ? ref.units.size() : *first;
+  }
+  std::printf("%-30s %-14s %d thread(s): %zu sent, %zu published, %d wrong, back at %zd\n", clip,
+              ModeName(mode), threads, plan.order.size(), shown.size(), wrong,
+              back_at == SIZE_MAX ? -1 : static_cast<ssize_t>(back_at));
+  EXPECT_EQ(wrong, 0);
+  if (plan.broken_at == SIZE_MAX) {
+    EXPECT_EQ(shown.size(), ref.units.size()) << "a stream without a break loses nothing";
+  } else {
+    EXPECT_EQ(back_at, ref.NextKey(plan.broken_at)) << "not back at the first recovery point";
+    // From there on, nothing is lost but the recovery point's leading pictures.
+    const size_t key_shown_at = ref.display[back_at];
+    for (size_t au = back_at; au < ref.units.size(); ++au)
+      if (ref.display[au] > key_shown_at) {
+        EXPECT_EQ(shown.count(au), 1u) << "access unit " << au;
+      }
+  }
+  EXPECT_EQ(capture.Count("miss codec"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, RecoveryTest,
+    ::testing::Combine(::testing::Values("h264_640x360.h264", "h264_bpyramid_640x360.h264",
+                                         "hevc_640x360.h265", "hevc_opengop_640x360.h265"),
+                       ::testing::Values(Mode::kWhole, Mode::kJoinedMidGop, Mode::kOneLost,
+                                         Mode::kLostBeforeKey, Mode::kSwapped,
+                                         Mode::kSentAgainLater),
+                       ::testing::Values(1, 2)),
+    [](const auto& info) {
+      std::string clip = std::get<0>(info.param);
+      std::string name;
+      for (char c : clip.substr(0, clip.find('.')))
+        if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+      return name + ModeName(std::get<1>(info.param)) +
+             (std::get<2>(info.param) == 1 ? "OneThread" : "SliceThreads");
+    });
+
+}  // namespace
