@@ -24,6 +24,10 @@ struct FrameFacts {
   uint32_t recovery_frames = 0;
   std::optional<uint32_t> frame_num;  // H.264, once its sequence parameter set is known
   uint32_t max_frame_num = 0;         // frame_num counts modulo this
+  // frame_num counts every reference frame (no gaps allowed, no fields): a loss of reference
+  // frames shows in it.
+  bool frame_num_counts_references = false;
+  bool reference = true;  // H.264 nal_ref_idc != 0: later pictures may reference it
   int slices = 0;
 
   // A picture decoding can start from at once.

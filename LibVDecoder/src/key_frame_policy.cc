@@ -11,6 +11,17 @@ namespace {
 
 bool RecoveryPoint(const FrameFacts& f) { return f.recovery != RecoveryKind::kNone; }
 
+// Whether `now`, decoded after `last` with frames lost between them, shows by its frame_num that
+// none of the lost frames was a reference frame. A lost frame of parameter sets alone, or an
+// MMCO 5 in `last`, would not show.
+bool OnlyNonReferenceLost(const std::optional<FrameFacts>& last, const FrameFacts& now) {
+  if (!last || !last->frame_num || !now.frame_num || !now.frame_num_counts_references ||
+      now.max_frame_num == 0 || now.max_frame_num != last->max_frame_num ||
+      now.recovery == RecoveryKind::kIdr)
+    return false;
+  return *now.frame_num == (*last->frame_num + (last->reference ? 1 : 0)) % now.max_frame_num;
+}
+
 }  // namespace
 
 KeyFramePolicy::FrameVerdict KeyFramePolicy::OnFrame(int64_t seq, uint32_t index,
@@ -38,9 +49,11 @@ KeyFramePolicy::FrameVerdict KeyFramePolicy::OnFrame(int64_t seq, uint32_t index
     }
     v.arrival = Arrival::kNewRun;
   } else if (step && *step >= 2) {
-    v.arrival = Arrival::kAfterGap;
+    v.arrival = state_ != State::kWaiting && OnlyNonReferenceLost(last_decoded_, facts)
+                    ? Arrival::kAfterNonReferenceGap
+                    : Arrival::kAfterGap;
   }
-  if (v.arrival != Arrival::kInOrder) {
+  if (v.arrival == Arrival::kAfterGap || v.arrival == Arrival::kNewRun) {
     if (v.arrival == Arrival::kAfterGap && state_ != State::kWaiting) {
       LOGI_LIMITED << "request i frame,drop frame,last frame=" << *last_index_
                    << " frameidx=" << index;
@@ -49,6 +62,7 @@ KeyFramePolicy::FrameVerdict KeyFramePolicy::OnFrame(int64_t seq, uint32_t index
     Break(seq, now_ms);
   }
   last_index_ = index;
+  last_decoded_ = facts;
   v.decode = true;
   Pending p{seq, index, false, facts};
   if (state_ == State::kWaiting && RecoveryPoint(facts)) {
@@ -162,6 +176,7 @@ bool KeyFramePolicy::OnNoPicture(int64_t seq, uint32_t now_ms) {
 void KeyFramePolicy::Reset() {
   state_ = State::kWaiting;
   last_index_.reset();
+  last_decoded_.reset();
   pending_.clear();
   recovery_seq_.reset();
   target_frame_num_.reset();

@@ -21,10 +21,11 @@ class KeyFramePolicy {
   // How a frame arrived, by its index against the last one that arrived in order.
   enum class Arrival {
     kInOrder,
-    kAfterGap,     // an index was skipped: a break
-    kSteppedBack,  // late or repeated: not decoded
-    kNewRun,       // stepped back, but a key frame with its parameter sets: the sender restarted
-    kNoSlice,      // parameter sets or SEI alone: carried to the next frame, no gap test
+    kAfterGap,              // an index was skipped: a break
+    kAfterNonReferenceGap,  // only frames nothing references were skipped (H.264 frame_num)
+    kSteppedBack,           // late or repeated: not decoded
+    kNewRun,   // stepped back, but a key frame with its parameter sets: the sender restarted
+    kNoSlice,  // parameter sets or SEI alone: carried to the next frame, no gap test
   };
   enum class Withheld { kWaiting, kLeading, kLate, kCorrupt };
 
@@ -82,6 +83,7 @@ class KeyFramePolicy {
 
   State state_ = State::kWaiting;
   std::optional<uint32_t> last_index_;
+  std::optional<FrameFacts> last_decoded_;  // of the frame at last_index_
   std::deque<Pending> pending_;
   // While recovering: the recovery point's frame, and the frame whose picture ends recovering
   // (none yet while an intra refresh is under way: the one with `target_frame_num_`).

@@ -311,6 +311,11 @@ std::optional<StreamSyntax::Sps> ReadH264Sps(std::span<const uint8_t> nal, uint3
   auto refs = r.Ue();
   if (!refs || *refs > 16) return std::nullopt;
   sps.max_num_ref_frames = *refs;
+  auto gaps = r.Bits(1);
+  auto width = r.Ue(), height = r.Ue();
+  auto frames_only = r.Bits(1);
+  if (!gaps || !width || !height || !frames_only) return std::nullopt;
+  sps.frame_num_counts_references = *gaps == 0 && *frames_only == 1;
   *id = *sps_id;
   return sps;
 }
@@ -348,6 +353,7 @@ FrameFacts StreamSyntax::Describe(AVCodecID codec, std::span<const uint8_t> fram
         if (f.slices++ == 0) {
           idr = type == kH264Idr;
           reference = (nal[0] & 0x60) != 0;
+          f.reference = reference;
           auto p = pps_id ? pps_.find(*pps_id) : pps_.end();
           auto s = p != pps_.end() ? sps_.find(p->second) : sps_.end();
           if (first_mb && s != sps_.end()) {
@@ -355,6 +361,7 @@ FrameFacts StreamSyntax::Describe(AVCodecID codec, std::span<const uint8_t> fram
             if (!sps->separate_colour_plane || r.Skip(2)) {
               f.frame_num = r.Bits(static_cast<int>(sps->log2_max_frame_num));
               f.max_frame_num = 1u << sps->log2_max_frame_num;
+              f.frame_num_counts_references = sps->frame_num_counts_references;
             }
           }
         }

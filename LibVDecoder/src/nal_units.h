@@ -53,6 +53,7 @@ class StreamSyntax {
   struct Sps {
     uint32_t log2_max_frame_num = 4;
     uint32_t max_num_ref_frames = 0;
+    bool frame_num_counts_references = false;
     bool separate_colour_plane = false;
   };
 

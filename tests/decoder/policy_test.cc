@@ -24,13 +24,14 @@ class KeyFramePolicyTest : public ::testing::Test {
   //   <index><kind>  a frame arrives; kinds: I IDR with parameter sets, i IDR alone, C CRA,
   //                  O I picture with a recovery point (open GOP), Q I picture while one
   //                  reference frame is kept, R<n> a refresh point n frames before its recovery
-  //                  picture, P or B a predicted picture, S parameter sets without a slice
+  //                  picture, P or B a predicted picture, b one nothing references, S
+  //                  parameter sets without a slice; "@<n>" after the kind sets frame_num
   //   ><index>       the picture of the frame with that index comes out
   //   !<index>       it comes out corrupt
   //   d<index>       the decoder saw damage in that frame while decoding it
   //   x              the decoder rejected the last frame
   //   +<ms>          the clock moves on
-  // frame_num is the index modulo 16.
+  // frame_num is the index modulo 16 unless set.
   void Run(const std::string& script) {
     std::istringstream in(script);
     for (std::string e; in >> e;) {
@@ -64,7 +65,11 @@ class KeyFramePolicyTest : public ::testing::Test {
     f.slices = f.has_slice;
     f.parameter_sets = kind == 'I' || kind == 'S';
     f.max_frame_num = 16;
-    f.frame_num = std::stoul(e.substr(0, at)) % 16;
+    f.frame_num_counts_references = true;
+    f.reference = kind != 'b';
+    const size_t set = e.find('@');
+    f.frame_num =
+        set != std::string::npos ? std::stoul(e.substr(set + 1)) : std::stoul(e.substr(0, at)) % 16;
     switch (kind) {
       case 'I':
       case 'i':
@@ -162,6 +167,17 @@ TEST_F(KeyFramePolicyTest, FramesWithoutASliceFillTheirIndexButNotAGapBeforeThem
   EXPECT_EQ(asks_, 0);
   Run("8S 9P");  // 7 lost in front of the parameter sets
   EXPECT_EQ(policy_.state(), State::kWaiting);
+  EXPECT_EQ(asks_, 1);
+}
+
+// frame_num tells when every lost frame was one that nothing references: only those are lost.
+TEST_F(KeyFramePolicyTest, LosingOnlyNonReferenceFramesIsNoBreak) {
+  // 3 and 6 were frames nothing referenced; 8, lost too, was a reference frame (frame_num 4).
+  Run("1I@0 >1 2P@1 >2 4P@2 >4 5b@3 7P@3 >7 9P@5");
+  EXPECT_EQ(arrivals_[2], Arrival::kAfterNonReferenceGap);
+  EXPECT_EQ(arrivals_[4], Arrival::kAfterNonReferenceGap);
+  EXPECT_EQ(arrivals_[5], Arrival::kAfterGap);
+  EXPECT_EQ(published_, (std::vector<uint32_t>{1, 2, 4, 7}));
   EXPECT_EQ(asks_, 1);
 }
 

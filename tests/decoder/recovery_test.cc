@@ -131,6 +131,43 @@ const char* ModeName(Mode m) {
   return names[static_cast<int>(m)];
 }
 
+struct Result {
+  std::set<size_t> shown;  // access units whose picture was published
+  int wrong = 0;
+};
+
+// Sends the plan's frames through a decoder thread with a real decoder, then the clip's start
+// again under the next indices, which lets out every picture still held.
+void Stream(const Reference& ref, const Plan& plan, int threads, Result* r) {
+  VideoDecoder decoder;
+  decoder.set_threads(threads);
+  Recorder recorder;
+  {
+    VStreamDecoderThread thread(&decoder, &recorder, VStreamDecoderThread::Limits());
+    ASSERT_TRUE(thread.Start());
+    auto push = [&](uint32_t index, std::span<const uint8_t> unit) {
+      thread.OnPushVFrame(index, std::string(unit.begin(), unit.end()));
+    };
+    for (size_t au : plan.order) push(static_cast<uint32_t>(au + 1), ref.Unit(au));
+    for (size_t au = 0; au < 3; ++au)
+      push(static_cast<uint32_t>(ref.units.size() + 1 + au), ref.Unit(au));
+    std::atomic<bool> done{false};
+    ASSERT_TRUE(thread.PostTask([&] { done = true; }));
+    ASSERT_TRUE(testing_util::WaitUntil([&] { return done.load(); }));
+    thread.Stop(1000);
+  }
+  for (const auto& [index, picture] : recorder.published) {
+    const size_t au = index - 1;
+    if (au >= ref.units.size()) continue;  // the closing frames
+    EXPECT_TRUE(r->shown.insert(au).second) << "access unit " << au << " published twice";
+    const std::span<const uint8_t> want = ref.Picture(au);
+    if (!std::equal(picture.begin(), picture.end(), want.begin(), want.end())) {
+      ++r->wrong;
+      ADD_FAILURE() << "access unit " << au << " differs from the ffmpeg decode";
+    }
+  }
+}
+
 using Param = std::tuple<const char*, Mode, int>;  // clip, mode, decoder threads
 
 class RecoveryTest : public ::testing::TestWithParam<Param> {};
@@ -142,61 +179,56 @@ TEST_P(RecoveryTest, PublishedPicturesAreExactAndComeBackAtTheFirstRecoveryPoint
   const size_t key_after = ref.NextKey(kAt + 1);
   ASSERT_LT(key_after, ref.units.size()) << "no key frame after the impairment";
   const Plan plan = PlanFor(mode, ref.units.size(), key_after);
-
-  VideoDecoder decoder;
-  decoder.set_threads(threads);
-  Recorder recorder;
   NORV::sLog::LogCapture capture;
-  {
-    VStreamDecoderThread thread(&decoder, &recorder, VStreamDecoderThread::Limits());
-    ASSERT_TRUE(thread.Start());
-    auto push = [&](uint32_t index, std::span<const uint8_t> unit) {
-      thread.OnPushVFrame(index, std::string(unit.begin(), unit.end()));
-    };
-    for (size_t au : plan.order) push(static_cast<uint32_t>(au + 1), ref.Unit(au));
-    // The clip's start again under the next indices lets out every picture still held.
-    for (size_t au = 0; au < 3; ++au)
-      push(static_cast<uint32_t>(ref.units.size() + 1 + au), ref.Unit(au));
-    std::atomic<bool> done{false};
-    ASSERT_TRUE(thread.PostTask([&] { done = true; }));
-    ASSERT_TRUE(testing_util::WaitUntil([&] { return done.load(); }));
-    thread.Stop(1000);
-  }
-
-  std::set<size_t> shown;
-  int wrong = 0;
-  for (const auto& [index, picture] : recorder.published) {
-    const size_t au = index - 1;
-    if (au >= ref.units.size()) continue;  // the closing frames
-    ASSERT_LT(au, ref.units.size());
-    EXPECT_TRUE(shown.insert(au).second) << "access unit " << au << " published twice";
-    const std::span<const uint8_t> want = ref.Picture(au);
-    if (!std::equal(picture.begin(), picture.end(), want.begin(), want.end())) {
-      ++wrong;
-      ADD_FAILURE() << "access unit " << au << " differs from the ffmpeg decode";
-    }
-  }
+  Result r;
+  ASSERT_NO_FATAL_FAILURE(Stream(ref, plan, threads, &r));
   size_t back_at = SIZE_MAX;
   if (plan.broken_at != SIZE_MAX) {
-    auto first = shown.lower_bound(plan.broken_at);
-    back_at = first == shown.end() ? ref.units.size() : *first;
+    auto first = r.shown.lower_bound(plan.broken_at);
+    back_at = first == r.shown.end() ? ref.units.size() : *first;
   }
   std::printf("%-30s %-14s %d thread(s): %zu sent, %zu published, %d wrong, back at %zd\n", clip,
-              ModeName(mode), threads, plan.order.size(), shown.size(), wrong,
+              ModeName(mode), threads, plan.order.size(), r.shown.size(), r.wrong,
               back_at == SIZE_MAX ? -1 : static_cast<ssize_t>(back_at));
-  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(r.wrong, 0);
   if (plan.broken_at == SIZE_MAX) {
-    EXPECT_EQ(shown.size(), ref.units.size()) << "a stream without a break loses nothing";
+    EXPECT_EQ(r.shown.size(), ref.units.size()) << "a stream without a break loses nothing";
   } else {
     EXPECT_EQ(back_at, ref.NextKey(plan.broken_at)) << "not back at the first recovery point";
     // From there on, nothing is lost but the recovery point's leading pictures.
     const size_t key_shown_at = ref.display[back_at];
-    for (size_t au = back_at; au < ref.units.size(); ++au)
+    for (size_t au = back_at; au < ref.units.size(); ++au) {
       if (ref.display[au] > key_shown_at) {
-        EXPECT_EQ(shown.count(au), 1u) << "access unit " << au;
+        EXPECT_EQ(r.shown.count(au), 1u) << "access unit " << au;
       }
+    }
   }
   EXPECT_EQ(capture.Count("miss codec"), 0u);
+}
+
+// An H.264 frame that nothing references costs only itself: frame_num shows that no
+// reference frame went with it.
+TEST(NonReferenceLossTest, LosingAFrameNothingReferencesCostsOnlyThatFrame) {
+  Reference ref;
+  ASSERT_TRUE(ref.Load("h264_bpyramid_640x360.h264", 640, 360));
+  size_t lost = kAt;
+  auto unreferenced = [&](size_t au) {
+    // The first slice's header: nal_ref_idc 0.
+    std::span<const uint8_t> u = ref.Unit(au);
+    for (size_t i = 0; i + 3 < u.size(); ++i)
+      if (u[i] == 0 && u[i + 1] == 0 && u[i + 2] == 1 && ((u[i + 3] & 0x1F) == 1))
+        return (u[i + 3] & 0x60) == 0;
+    return false;
+  };
+  while (lost < ref.units.size() && !unreferenced(lost)) ++lost;
+  ASSERT_LT(lost, ref.NextKey(kAt + 1)) << "no frame nothing references in the GOP";
+  Plan plan = PlanFor(Mode::kWhole, ref.units.size(), 0);
+  plan.order.erase(plan.order.begin() + static_cast<std::ptrdiff_t>(lost));
+  Result r;
+  ASSERT_NO_FATAL_FAILURE(Stream(ref, plan, 2, &r));
+  EXPECT_EQ(r.wrong, 0);
+  EXPECT_EQ(r.shown.size(), ref.units.size() - 1);
+  EXPECT_EQ(r.shown.count(lost), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
