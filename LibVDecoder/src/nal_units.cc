@@ -2,6 +2,7 @@
 #include "nal_units.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -17,11 +18,19 @@ void ForEachNal(std::span<const uint8_t> b, F&& f) {
     while (end > start && b[end - 1] == 0) --end;
     if (end > start) f(b.subspan(start, end - start));
   };
-  for (size_t i = 0; i + 2 < b.size(); ++i) {
-    if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) {
-      if (start != SIZE_MAX) emit(i);
-      start = i + 3;
-      i += 2;
+  // Start codes end in a 1: memchr finds the candidates far faster than a byte loop, which
+  // matters for frames of a megabyte.
+  const uint8_t* const data = b.data();
+  for (size_t i = 2; i < b.size();) {
+    const void* one = std::memchr(data + i, 1, b.size() - i);
+    if (one == nullptr) break;
+    const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(one) - data);
+    if (data[at - 1] == 0 && data[at - 2] == 0) {
+      if (start != SIZE_MAX) emit(at - 2);
+      start = at + 1;
+      i = at + 3;
+    } else {
+      i = at + 1;
     }
   }
   if (start != SIZE_MAX) emit(b.size());
