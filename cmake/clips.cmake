@@ -47,6 +47,49 @@ pellion_clip(h264_high10_320x240.h264 320x240 1 h264 ${_x264} -bf 0 ${_slices1}
 pellion_clip(hevc_main10_320x240.h265 320x240 1 hevc ${_x265} -pix_fmt yuv420p10le)
 pellion_clip(hevc_3840x2160.h265 3840x2160 1 hevc ${_x265} -preset ultrafast -frames:v 10)
 
+# Key frames that are not IDR pictures: open GOPs (I pictures with a recovery point SEI, and
+# B-frames before them in display order that reference the GOP before), and intra refresh (one
+# IDR picture, then P pictures whose refresh waves start with a recovery point SEI).
+pellion_clip(h264_opengop_320x240.h264 320x240 3 h264 -c:v libx264 -bf 3
+  -x264-params open-gop=1:keyint=30:slices=1)
+pellion_clip(h264_intrarefresh_320x240.h264 320x240 3 h264 -c:v libx264 -bf 0
+  -x264-params intra-refresh=1:keyint=30:slices=1)
+
+# pellion_gst_clip(<file> <frames> <parser> <encoder and its properties>...)
+# Streams of other encoders, from the gst-launch command: a moving test pattern of <frames>
+# pictures at 320x240, 30 fps, as an Annex-B byte stream one access unit per buffer.
+find_program(PELLION_GST_LAUNCH gst-launch-1.0)
+macro(pellion_gst_clip file frames parser)
+  if(NOT PELLION_GST_LAUNCH)
+    message(FATAL_ERROR "gst-launch-1.0 makes ${file}: bash scripts/deps.sh installs it")
+  endif()
+  if(${parser} STREQUAL h265parse)
+    set(_caps video/x-h265,stream-format=byte-stream,alignment=au)
+  else()
+    set(_caps video/x-h264,stream-format=byte-stream,alignment=au)
+  endif()
+  add_custom_command(OUTPUT ${PELLION_CLIPS_DIR}/${file}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PELLION_CLIPS_DIR}
+    COMMAND ${PELLION_GST_LAUNCH} -q -e videotestsrc num-buffers=${frames} horizontal-speed=3
+      ! video/x-raw,format=I420,width=320,height=240,framerate=30/1 ! ${ARGN} ! ${parser}
+      ! ${_caps} ! filesink location=${PELLION_CLIPS_DIR}/${file}.part
+    COMMAND ${CMAKE_COMMAND} -E rename ${PELLION_CLIPS_DIR}/${file}.part
+      ${PELLION_CLIPS_DIR}/${file}
+    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/clips.cmake
+    COMMENT "Encoding test clip ${file}"
+    VERBATIM)
+  list(APPEND PELLION_CLIPS ${PELLION_CLIPS_DIR}/${file})
+endmacro()
+# Each element's key-frame interval set to 30: their defaults (250 and more) leave a clip of 90
+# with one key frame, and a loss would never heal within it.
+pellion_gst_clip(gst_openh264_320x240.h264 90 h264parse openh264enc gop-size=30)
+# x264enc's defaults: B-frames, closed GOPs of IDR pictures.
+pellion_gst_clip(gst_x264_320x240.h264 90 h264parse x264enc key-int-max=30)
+pellion_gst_clip(gst_x264_intrarefresh_320x240.h264 90 h264parse x264enc key-int-max=30
+  intra-refresh=true)
+# x265enc's defaults: B-frames and open GOPs (CRA key frames with leading pictures).
+pellion_gst_clip(gst_x265_320x240.h265 90 h265parse x265enc key-int-max=30)
+
 add_custom_target(test_clips ALL DEPENDS ${PELLION_CLIPS})
 
 # Decoded references: what the ffmpeg command makes of each clip as NV12, to compare the
@@ -84,6 +127,12 @@ pellion_reference(hevc_opengop_640x360.h265 60)
 pellion_reference(hevc_3840x2160.h265 2)
 pellion_reference(h264_high10_320x240.h264 30)
 pellion_reference(hevc_main10_320x240.h265 30)
+pellion_reference(h264_opengop_320x240.h264 90)
+pellion_reference(h264_intrarefresh_320x240.h264 90)
+pellion_reference(gst_openh264_320x240.h264 90)
+pellion_reference(gst_x264_320x240.h264 90)
+pellion_reference(gst_x264_intrarefresh_320x240.h264 90)
+pellion_reference(gst_x265_320x240.h265 90)
 add_custom_target(test_references ALL DEPENDS ${PELLION_REFERENCES})
 # One target makes the clips: two making the same file at once would race.
 add_dependencies(test_references test_clips)

@@ -8,6 +8,8 @@ packages=(
   libgoogle-glog-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libinih-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
   libx11-dev libsdl2-dev xvfb help2man dpkg-dev
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+  gstreamer1.0-plugins-ugly
 )
 # More for one caller (the fuzz build needs clang), space-separated.
 read -r -a extra <<<"${EXTRA_PACKAGES:-}"
