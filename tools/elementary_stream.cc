@@ -19,6 +19,83 @@ namespace {
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+// Reads an RBSP (emulation prevention bytes removed) a bit or an Exp-Golomb number at a time;
+// past the end it reads ones, so a damaged number comes out huge rather than plausible.
+class BitReader {
+ public:
+  explicit BitReader(std::span<const uint8_t> nal_payload) {
+    int zeros = 0;
+    for (uint8_t b : nal_payload) {
+      if (zeros >= 2 && b == 3) {
+        zeros = 0;
+        continue;
+      }
+      rbsp_.push_back(b);
+      zeros = b == 0 ? zeros + 1 : 0;
+    }
+  }
+  uint32_t Bit() {
+    if (pos_ >= rbsp_.size() * 8) return 1;
+    uint32_t b = (rbsp_[pos_ / 8] >> (7 - pos_ % 8)) & 1;
+    ++pos_;
+    return b;
+  }
+  uint32_t Ue() {
+    int zeros = 0;
+    while (Bit() == 0 && zeros < 32) ++zeros;
+    if (zeros >= 32) return UINT32_MAX;
+    uint32_t v = 0;
+    for (int i = 0; i < zeros; ++i) v = v << 1 | Bit();
+    return (uint32_t{1} << zeros) - 1 + v;
+  }
+  const std::vector<uint8_t>& bytes() const { return rbsp_; }
+
+ private:
+  std::vector<uint8_t> rbsp_;
+  size_t pos_ = 0;
+};
+
+// An H.264 SEI NAL (after its header) that carries a recovery point of zero frames: the picture
+// it comes with is whole by itself, as an open GOP's non-IDR key pictures are.
+bool HasExactRecoveryPoint(std::span<const uint8_t> sei) {
+  BitReader r(sei);
+  const std::vector<uint8_t>& b = r.bytes();
+  size_t i = 0;
+  while (i < b.size() && b[i] != 0x80) {
+    uint32_t type = 0, size = 0;
+    while (i < b.size() && b[i] == 0xFF) type += b[i++];
+    if (i >= b.size()) return false;
+    type += b[i++];
+    while (i < b.size() && b[i] == 0xFF) size += b[i++];
+    if (i >= b.size()) return false;
+    size += b[i++];
+    if (size > b.size() - i) return false;
+    if (type == 6) return BitReader(std::span<const uint8_t>(b).subspan(i, size)).Ue() == 0;
+    i += size;
+  }
+  return false;
+}
+
+// An H.264 access unit a decoder can start from although it holds no IDR picture: every slice
+// intra and a recovery point SEI of zero frames (an open GOP's key frames).
+bool IsRecoveryKeyUnit(std::span<const uint8_t> unit) {
+  bool recovery = false, slices = false, all_intra = true;
+  for (const NalUnit& n : SplitNalUnits(Codec::kH264, unit)) {
+    if (n.header + 1 >= n.offset + n.size) continue;
+    std::span<const uint8_t> payload = unit.subspan(n.header + 1, n.offset + n.size - n.header - 1);
+    if (n.type == 6) {
+      recovery |= HasExactRecoveryPoint(payload);
+    } else if (n.type == 1) {
+      BitReader r(payload);
+      r.Ue();  // first_mb_in_slice
+      const uint32_t slice_type = r.Ue() % 5;
+      slices = true;
+      all_intra &= slice_type == 2 || slice_type == 4;  // I, SI
+    }
+  }
+  return recovery && slices && all_intra;
+}
+
 }  // namespace
 
 const char* CodecName(Codec c) { return c == Codec::kH264 ? "h264" : "hevc"; }
@@ -122,8 +199,10 @@ SplitStream SplitAccessUnits(Codec codec, std::span<const uint8_t> file) {
     }
   }
   std::erase_if(out.units, [](const AccessUnit& u) { return u.size == 0; });
-  for (AccessUnit& u : out.units)
+  for (AccessUnit& u : out.units) {
     ForEachNal(codec, file.subspan(u.offset, u.size), [&](int t) { u.key |= IsKeyNal(codec, t); });
+    if (!u.key && codec == Codec::kH264) u.key = IsRecoveryKeyUnit(file.subspan(u.offset, u.size));
+  }
 
   if (ctx->framerate.num > 0 && ctx->framerate.den > 0) {
     double fps = av_q2d(ctx->framerate);

@@ -64,7 +64,9 @@ int ParameterSetId(Codec c, int nal_type, std::span<const uint8_t> nal);
 struct AccessUnit {
   size_t offset = 0;
   size_t size = 0;
-  bool key = false;  // holds a key picture
+  // Holds a key picture, or (H.264) intra slices alone with a recovery point of zero frames, as
+  // the key frames of an open GOP come.
+  bool key = false;
 };
 
 struct SplitStream {
