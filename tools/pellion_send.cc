@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -928,6 +929,45 @@ struct Counters {
   uint64_t frames = 0, datagrams = 0, bytes = 0, refused = 0;
 };
 
+// Whole frames left out, swapped or sent twice, by their position among the frames the sender
+// makes (0-based, the parameter-set frames of --parameter-sets included). A frame left out
+// still uses its index: the receiver sees the gap a loss leaves.
+struct Reshuffle {
+  uint64_t skip = 0;  // the first frames, left out without taking any time
+  std::set<uint64_t> drop;
+  uint64_t drop_before_key = 0;  // that many just before the clip's second key frame
+  std::optional<uint64_t> swap;  // this frame goes right after the next one
+  std::optional<std::pair<uint64_t, uint64_t>> resend;  // frame, frames later
+  bool any() const { return skip > 0 || !drop.empty() || drop_before_key > 0 || swap || resend; }
+};
+
+// "P", "P-Q" or a list of them with commas, as positions; false when it is not one.
+bool ParsePositions(const std::string& text, std::set<uint64_t>* out) {
+  auto number = [](const std::string& t, uint64_t* v) {
+    if (t.empty() || t.size() > 9 || t.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    *v = std::stoull(t);
+    return true;
+  };
+  size_t begin = 0;
+  for (;;) {
+    size_t end = text.find(',', begin);
+    std::string item = text.substr(begin, end == std::string::npos ? end : end - begin);
+    size_t dash = item.find('-');
+    uint64_t lo = 0, hi = 0;
+    if (dash == std::string::npos) {
+      if (!number(item, &lo)) return false;
+      hi = lo;
+    } else if (!number(item.substr(0, dash), &lo) || !number(item.substr(dash + 1), &hi) ||
+               hi < lo || hi - lo > 100000) {
+      return false;
+    }
+    for (uint64_t v = lo; v <= hi; ++v) out->insert(v);
+    if (end == std::string::npos) return true;
+    begin = end + 1;
+  }
+}
+
 // ---- Sending ------------------------------------------------------------------------------
 
 struct Options {
@@ -951,6 +991,7 @@ struct Options {
   ParameterSets parameter_sets = ParameterSets::kInline;
   int source_port = 0;
   int junk = 0;
+  Reshuffle reshuffle;
 };
 
 // SIGINT and SIGTERM stay blocked and are collected here, so none is lost between a check
@@ -996,6 +1037,8 @@ struct OpenedSource {
   double fps = 30;
   uint64_t frames = 0;  // 0: no limit
   std::string what;     // for the opening line
+  // Where the second key frame of a file comes among the frames sent, when it has one.
+  std::optional<uint64_t> second_key;
 };
 
 OpenedSource OpenFile(const Options& o) {
@@ -1029,6 +1072,17 @@ OpenedSource OpenFile(const Options& o) {
            std::to_string(stream.units.size()) + " access units (" + std::to_string(keys) +
            " key), " + (o.fast ? "as fast as possible" : fps_text);
   s.codec = *codec;
+  // The frames the first pass makes, as the sending loop will shape them.
+  ParameterSetShaper shaper(*codec, o.parameter_sets);
+  uint64_t position = 0, keys_seen = 0;
+  for (const AccessUnit& u : stream.units) {
+    for (const Piece& piece :
+         shaper.Shape(std::span<const uint8_t>(bytes).subspan(u.offset, u.size), u.key)) {
+      if (piece.key && ++keys_seen == 2) s.second_key = position;
+      ++position;
+    }
+    if (s.second_key) break;
+  }
   s.source = std::make_unique<FileSource>(std::move(bytes), std::move(stream), o.loops);
   return s;
 }
@@ -1059,6 +1113,15 @@ int Run(const Options& o, StopSignals& stop) {
   if (o.parameter_sets != ParameterSets::kInline)
     opened.what += o.parameter_sets == ParameterSets::kSeparate ? ", parameter sets separate"
                                                                 : ", parameter sets once";
+
+  Reshuffle reshuffle = o.reshuffle;
+  if (reshuffle.drop_before_key > 0) {
+    if (!opened.second_key)
+      throw UsageError("--drop-before-key: " + o.file + " has no second key frame");
+    const uint64_t key = *opened.second_key;
+    for (uint64_t p = key - std::min(key, reshuffle.drop_before_key); p < key; ++p)
+      reshuffle.drop.insert(p);
+  }
 
   UdpSocket socket(o.host, o.port, o.source_port);
   std::unique_ptr<JunkSender> junk;
@@ -1110,9 +1173,40 @@ int Run(const Options& o, StopSignals& stop) {
 
   uint32_t idx = static_cast<uint32_t>(o.first_index);
   Frame frame;
-  uint64_t units = 0;  // taken from the source; what --frames counts
+  uint64_t units = 0;     // taken from the source; what --frames counts
+  uint64_t position = 0;  // of the next frame made, sent or not; what --drop and the rest count
+  uint64_t left_out = 0, extra = 0;
+  // A frame's bytes kept to go later: the source's are valid only until its next frame.
+  struct Kept {
+    std::vector<uint8_t> bytes;
+    bool key;
+    uint32_t idx;
+    uint64_t au;
+    uint64_t after;  // sent once the frame at this position has had its turn
+  };
+  std::optional<Kept> swapped, again;
+  auto send_frame = [&](std::span<const uint8_t> data, bool key, uint32_t index, uint64_t au) {
+    size_t datagrams = PacketCount(data.size(), o.payload);
+    if (datagrams > kMaxPacketsPerFrame)
+      throw RuntimeError("a frame of " + std::to_string(data.size()) + " bytes needs more than " +
+                         std::to_string(kMaxPacketsPerFrame) + " packets; use a larger --payload");
+    uint64_t serial = trace.Begin(index, au, key, datagrams);
+    Packetize(data, index, o.payload, [&](std::vector<uint8_t> d) {
+      imp.Push({std::move(d), serial});
+    });
+    ++count.frames;
+  };
+  auto send_kept = [&](std::optional<Kept>& k) {
+    if (!k) return;
+    send_frame(k->bytes, k->key, k->idx, k->au);
+    ++extra;
+    k.reset();
+  };
   while (limit == 0 || units < limit) {
-    if (o.fast) {
+    // Frames skipped at the start take no time: the receiver joins a stream already running.
+    if (position < reshuffle.skip) {
+      if (stop.WaitUntil(0)) break;
+    } else if (o.fast) {
       if (stop.WaitUntil(0)) break;
     } else {
       int64_t deadline = base + std::llround(static_cast<double>(since_base) * period_ns);
@@ -1132,22 +1226,33 @@ int Run(const Options& o, StopSignals& stop) {
     if (!source.Next(&frame)) break;
     ++units;
     // Parameter sets split off go out at once, ahead of their unit's paced slot.
+    const bool waited = position >= reshuffle.skip;
     for (const Piece& piece : shaper.Shape(frame.data, frame.key)) {
-      size_t datagrams = PacketCount(piece.data.size(), o.payload);
-      if (datagrams > kMaxPacketsPerFrame)
-        throw RuntimeError("a frame of " + std::to_string(piece.data.size()) +
-                           " bytes needs more than " + std::to_string(kMaxPacketsPerFrame) +
-                           " packets; use a larger --payload");
-      uint64_t serial = trace.Begin(idx, frame.au_number, piece.key, datagrams);
-      Packetize(piece.data, idx, o.payload, [&](std::vector<uint8_t> d) {
-        imp.Push({std::move(d), serial});
-      });
-      ++count.frames;
+      const uint64_t at = position++;
+      if (at < reshuffle.skip || reshuffle.drop.count(at) == 1) {
+        ++left_out;
+      } else if (reshuffle.swap == at) {
+        swapped =
+            Kept{{piece.data.begin(), piece.data.end()}, piece.key, idx, frame.au_number, at + 1};
+      } else {
+        send_frame(piece.data, piece.key, idx, frame.au_number);
+        if (reshuffle.resend && reshuffle.resend->first == at)
+          again = Kept{{piece.data.begin(), piece.data.end()},
+                       piece.key,
+                       idx,
+                       frame.au_number,
+                       at + reshuffle.resend->second};
+      }
+      if (swapped && swapped->after == at) send_kept(swapped);
+      if (again && again->after == at) send_kept(again);
       idx = NextFrameIndex(idx);
     }
-    ++since_base;
+    if (waited) ++since_base;
     report();
   }
+  // The source ended before their turn came.
+  send_kept(swapped);
+  send_kept(again);
   imp.Flush();
   take_requests();  // late ones are still on record
   trace.Close();
@@ -1160,6 +1265,9 @@ int Run(const Options& o, StopSignals& stop) {
       std::fprintf(stderr, ", unknown messages %" PRIu64, listener->unknown());
   }
   if (junk) std::fprintf(stderr, ", junk datagrams %" PRIu64, junk->sent());
+  if (reshuffle.any())
+    std::fprintf(stderr, ", frames left out %" PRIu64 ", sent out of turn or again %" PRIu64,
+                 left_out, extra);
   std::fprintf(stderr, "; %" PRIu64 " bytes in %.3f s%s\n", count.bytes, secs,
                stop.signal() != 0 ? "; stopped by a signal" : "");
   return 0;
@@ -1290,6 +1398,39 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
                  "indices; complete one-packet frames and packets of frames never finished)")
       ->check(CLI::Range(0, 1000))
       ->capture_default_str();
+  Reshuffle& r = o->reshuffle;
+  app.add_option("--skip", r.skip,
+                 "leave out the first N frames at once, as a receiver joining a running stream "
+                 "misses them (frames count from 0 in the order they are made, every "
+                 "--parameter-sets frame included; a frame left out keeps its index)")
+      ->check(CLI::NonNegativeNumber);
+  std::vector<std::string> drops;
+  app.add_option("--drop", drops, "leave out these frames: P, P-Q, or a list of them, as 21-25,70")
+      ->check(CLI::Validator(
+          [](std::string& t) -> std::string {
+            std::set<uint64_t> ignored;
+            return ParsePositions(t, &ignored) ? ""
+                                               : "must be P, P-Q or a list of them with commas";
+          },
+          "LIST"));
+  app.add_option("--drop-before-key", r.drop_before_key,
+                 "leave out the N frames just before the file's second key frame")
+      ->check(CLI::Range(uint64_t{1}, uint64_t{100000}))
+      ->excludes(encode);
+  uint64_t swap = 0;
+  auto* swap_option = app.add_option("--swap", swap, "send frame P right after frame P+1")
+                          ->check(CLI::NonNegativeNumber);
+  std::string resend;
+  app.add_option("--resend", resend,
+                 "P:D: send frame P again, under its index, right after frame P+D")
+      ->check(CLI::Validator(
+          [](std::string& t) -> std::string {
+            unsigned long long p = 0, d = 0;
+            char tail = 0;
+            if (std::sscanf(t.c_str(), "%llu:%llu%c", &p, &d, &tail) == 2 && d >= 1) return {};
+            return "must be P:D, D at least 1";
+          },
+          "P:D"));
   app.set_version_flag("--version", "pellion-send " PELLION_VERSION);
   try {
     app.parse(argc, argv);
@@ -1303,6 +1444,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options* o) {
     return 2;
   }
   ParseSize(size, &o->enc.width, &o->enc.height);
+  for (const std::string& t : drops) ParsePositions(t, &r.drop);
+  if (swap_option->count() > 0) r.swap = swap;
+  if (!resend.empty()) {
+    unsigned long long p = 0, d = 0;
+    std::sscanf(resend.c_str(), "%llu:%llu", &p, &d);
+    r.resend = std::pair<uint64_t, uint64_t>(p, d);
+  }
   o->parameter_sets = parameter_sets == "separate" ? ParameterSets::kSeparate
                       : parameter_sets == "once"   ? ParameterSets::kOnce
                                                    : ParameterSets::kInline;
