@@ -63,15 +63,19 @@ macro(pellion_gst_clip file frames parser)
   if(NOT PELLION_GST_LAUNCH)
     message(FATAL_ERROR "gst-launch-1.0 makes ${file}: bash scripts/deps.sh installs it")
   endif()
+  # x265enc writes its parameter sets once, before the first picture: the parser repeats them
+  # before every key frame, as a live sender must for a receiver that joins late.
   if(${parser} STREQUAL h265parse)
+    set(_parser h265parse config-interval=-1)
     set(_caps video/x-h265,stream-format=byte-stream,alignment=au)
   else()
+    set(_parser h264parse)
     set(_caps video/x-h264,stream-format=byte-stream,alignment=au)
   endif()
   add_custom_command(OUTPUT ${PELLION_CLIPS_DIR}/${file}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PELLION_CLIPS_DIR}
     COMMAND ${PELLION_GST_LAUNCH} -q -e videotestsrc num-buffers=${frames} horizontal-speed=3
-      ! video/x-raw,format=I420,width=320,height=240,framerate=30/1 ! ${ARGN} ! ${parser}
+      ! video/x-raw,format=I420,width=320,height=240,framerate=30/1 ! ${ARGN} ! ${_parser}
       ! ${_caps} ! filesink location=${PELLION_CLIPS_DIR}/${file}.part
     COMMAND ${CMAKE_COMMAND} -E rename ${PELLION_CLIPS_DIR}/${file}.part
       ${PELLION_CLIPS_DIR}/${file}

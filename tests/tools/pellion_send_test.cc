@@ -602,6 +602,11 @@ TEST_F(SendTest, BadInputFailsWithAMessageAndSendsNothing) {
       {{clip, "--fast", "--fps", "25"}, 2, "--fps"},
       {{clip, "--codec", "vp9"}, 2, "--codec"},
       {{clip, "--frames", "-1"}, 2, "--frames"},
+      {{clip, "--drop", "5-2"}, 2, "--drop"},
+      {{clip, "--drop", "3,,4"}, 2, "--drop"},
+      {{clip, "--resend", "3:0"}, 2, "--resend"},
+      {{clip, "--resend", "3"}, 2, "--resend"},
+      {{Clip("h264_1920x1080.h264").string(), "--drop-before-key", "1"}, 2, "second key frame"},
       {{Clip("hevc_3840x2160.h265").string(), "--payload", "3"}, 1, "--payload"},
       {{clip, "--payload", "2"}, 2, "--payload"},
       {{}, 2, "file"},
@@ -1029,6 +1034,98 @@ TEST_P(EncoderParameterSetTest, SeparateGivesAForcedKeyFrameItsSetsAndOnceSendsT
 INSTANTIATE_TEST_SUITE_P(Codecs, EncoderParameterSetTest, ::testing::Values("h264", "hevc"));
 
 // ---- The shared splitter, as other tests call it ------------------------------------------
+
+// ---- Frames left out, swapped, sent again -------------------------------------------------
+
+struct Reshuffled {
+  const char* name;
+  std::vector<std::string> options;
+  std::vector<uint64_t> units;  // sent, in order, of the 60 of h264_640x360 (keys at 0 and 30)
+};
+std::vector<uint64_t> UnitsExcept(std::set<uint64_t> left_out) {
+  std::vector<uint64_t> v;
+  for (uint64_t u = 0; u < 60; ++u)
+    if (left_out.count(u) == 0) v.push_back(u);
+  return v;
+}
+std::vector<uint64_t> UnitsWith(std::function<void(std::vector<uint64_t>*)> change) {
+  std::vector<uint64_t> v = UnitsExcept({});
+  change(&v);
+  return v;
+}
+
+class ReshuffleTest : public SendTest, public ::testing::WithParamInterface<Reshuffled> {};
+
+// A frame keeps the index of its place in the stream wherever it goes, and the trace lists the
+// frames as they went.
+TEST_P(ReshuffleTest, FramesGoInTheOrderAskedUnderTheirOwnIndices) {
+  const std::string clip = Clip("h264_640x360.h264").string();
+  std::vector<std::string> args = {clip};
+  args.insert(args.end(), GetParam().options.begin(), GetParam().options.end());
+  Result r = Send(Quick(args));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  Bytes file = ReadBytes(clip);
+  auto units = pellion_tools::SplitAccessUnits(pellion_tools::Codec::kH264, file).units;
+  std::vector<Frame> frames = GroupFrames(r.packets);
+  const std::vector<uint64_t>& want = GetParam().units;
+  ASSERT_EQ(frames.size(), want.size());
+  ASSERT_EQ(r.trace.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(frames[i].idx, want[i] + 1) << "frame " << i << " sent";
+    EXPECT_EQ(r.trace[i].frameidx, want[i] + 1) << "trace line " << i;
+    EXPECT_EQ(r.trace[i].au, want[i]) << "trace line " << i;
+    const auto& u = units[want[i]];
+    EXPECT_TRUE(frames[i].data == Bytes(file.begin() + static_cast<ptrdiff_t>(u.offset),
+                                        file.begin() + static_cast<ptrdiff_t>(u.offset + u.size)))
+        << "frame " << i << " is not access unit " << want[i];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, ReshuffleTest,
+    ::testing::Values(
+        Reshuffled{"Skip", {"--skip", "55"}, {55, 56, 57, 58, 59}},
+        Reshuffled{"Drop", {"--drop", "3,5-6", "--drop", "59"}, UnitsExcept({3, 5, 6, 59})},
+        Reshuffled{"DropBeforeKey", {"--drop-before-key", "2"}, UnitsExcept({28, 29})},
+        Reshuffled{"Swap", {"--swap", "3"}, UnitsWith([](std::vector<uint64_t>* v) {
+                     std::swap((*v)[3], (*v)[4]);
+                   })},
+        // The last frame has no next one to wait for: it goes at the end all the same.
+        Reshuffled{"SwapTheLast", {"--swap", "59"}, UnitsExcept({})},
+        Reshuffled{"Resend", {"--resend", "2:3"}, UnitsWith([](std::vector<uint64_t>* v) {
+                     v->insert(v->begin() + 6, 2);
+                   })},
+        Reshuffled{"ResendPastTheEnd",
+                   {"--resend", "58:5"},
+                   UnitsWith([](std::vector<uint64_t>* v) { v->push_back(58); })},
+        Reshuffled{
+            "DroppedFrameIsNotResent", {"--drop", "2", "--resend", "2:3"}, UnitsExcept({2})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Open GOPs start again at I pictures with a recovery point and no IDR: those are key frames.
+// Intra refresh has none after its first IDR: its refresh waves start on P pictures.
+TEST(ElementaryStream, KeyUnitsAreTheOnesADecoderCanStartFrom) {
+  struct Case {
+    const char* clip;
+    size_t keys;
+  };
+  for (const Case& c :
+       {Case{"h264_opengop_320x240.h264", 3}, Case{"h264_intrarefresh_320x240.h264", 1},
+        Case{"gst_x264_intrarefresh_320x240.h264", 1}, Case{"gst_x264_320x240.h264", 3},
+        Case{"gst_openh264_320x240.h264", 3}}) {
+    Bytes file = ReadBytes(Clip(c.clip));
+    auto units = pellion_tools::SplitAccessUnits(pellion_tools::Codec::kH264, file).units;
+    ASSERT_EQ(units.size(), 90u) << c.clip;
+    std::vector<size_t> keys;
+    for (size_t i = 0; i < units.size(); ++i)
+      if (units[i].key) keys.push_back(i);
+    ASSERT_EQ(keys.size(), c.keys) << c.clip;
+    EXPECT_EQ(keys[0], 0u) << c.clip;
+    // Every 30 pictures; in stream order a key picture may come a little before its B-frames.
+    for (size_t k = 1; k < keys.size(); ++k)
+      EXPECT_NEAR(static_cast<double>(keys[k] - keys[k - 1]), 30, 2) << c.clip;
+  }
+}
 
 TEST(ElementaryStream, FailuresAreStreamErrorsNotCrashes) {
   using pellion_tools::Codec;
