@@ -158,6 +158,6 @@ int CountSlices(AVCodecID codec, std::span<const uint8_t> frame) {
 }
 
 int DecoderThreads(AVCodecID codec, std::span<const uint8_t> frame, int threads) {
-  if (codec == AV_CODEC_ID_H264 && CountSlices(codec, frame) <= 1) return 1;
+  if (codec == AV_CODEC_ID_H264 && CountSlices(codec, frame) == 1) return 1;
   return threads;
 }

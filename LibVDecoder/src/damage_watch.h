@@ -77,7 +77,7 @@ class DamageWatch {
 
 // Threads for a decoder opening on `frame` (its first frame) of `codec` when the setting is
 // `threads`: one for H.264 pictures of one slice, which slice threads cannot share out anyway,
-// and which one thread conceals and flags when damaged.
+// and which one thread conceals and flags when damaged. A frame without slices tells nothing.
 int DecoderThreads(AVCodecID codec, std::span<const uint8_t> frame, int threads);
 
 // Slice NAL units in an Annex-B frame of `codec`.

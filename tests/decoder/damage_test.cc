@@ -247,6 +247,10 @@ TEST(DecoderThreadsTest, OneSliceH264OpensWithOneThread) {
   EXPECT_EQ(CountSlices(AV_CODEC_ID_H264, four[0]), 4);
   EXPECT_EQ(DecoderThreads(AV_CODEC_ID_H264, one[0], 2), 1);
   EXPECT_EQ(DecoderThreads(AV_CODEC_ID_H264, four[0], 2), 2);
+  // Parameter sets alone: the setting stands.
+  const std::vector<uint8_t> sps_only(one[0].begin(), one[0].begin() + 4 + 16);
+  ASSERT_EQ(CountSlices(AV_CODEC_ID_H264, sps_only), 0);
+  EXPECT_EQ(DecoderThreads(AV_CODEC_ID_H264, sps_only, 2), 2);
   // Wavefronts share one slice out among threads.
   EXPECT_EQ(DecoderThreads(AV_CODEC_ID_HEVC, hevc[0], 2), 2);
 }
