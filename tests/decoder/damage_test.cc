@@ -241,6 +241,23 @@ TEST(DamageWatchTest, AnOpaqueTakenByAnotherIsLeftAlone) {
   EXPECT_FALSE(watch.TakeDamage());
 }
 
+// A stream whose coding tree blocks grow at the same picture size ends its pictures earlier:
+// the first of them may be taken for damage, never the ones after it.
+TEST(DamageWatchTest, PicturesEndingEarlierForGoodAreLearnt) {
+  auto units = LoadUnits({"", "hevc_ctu32_320x240.h265", Codec::kHevc, 30});
+  const size_t switched = units.size();
+  for (auto& u : LoadUnits(kKinds[3])) units.push_back(std::move(u));
+  Watched d(AV_CODEC_ID_HEVC, 2);
+  ASSERT_TRUE(d.ok);
+  auto out = d.Decode(units);
+  for (size_t i = 0; i < out.size(); ++i) {
+    EXPECT_TRUE(out[i].picture && !out[i].failed && !out[i].flagged) << "frame " << i;
+    if (i != switched) {
+      EXPECT_FALSE(out[i].damaged) << "frame " << i;
+    }
+  }
+}
+
 TEST(DecoderThreadsTest, OneSliceH264OpensWithOneThread) {
   auto one = LoadUnits(kKinds[0]), four = LoadUnits(kKinds[1]), hevc = LoadUnits(kKinds[2]);
   EXPECT_EQ(CountSlices(AV_CODEC_ID_H264, one[0]), 1);
