@@ -45,6 +45,15 @@ pellion_clip(hevc_opengop_640x360.h265 640x360 2 hevc -c:v libx265
 pellion_clip(h264_high10_320x240.h264 320x240 1 h264 ${_x264} -bf 0 ${_slices1}
   -profile:v high10 -pix_fmt yuv420p10le)
 pellion_clip(hevc_main10_320x240.h265 320x240 1 hevc ${_x265} -pix_fmt yuv420p10le)
+# Damaged in tests: HEVC without wavefronts, and in 4 slices (x265 slices only with WPP).
+pellion_clip(hevc_nowpp_320x240.h265 320x240 1 hevc -c:v libx265 -tune zerolatency
+  -x265-params bframes=0:keyint=30:wpp=0:log-level=error)
+pellion_clip(hevc_slices4_320x240.h265 320x240 1 hevc ${_x265}:slices=4)
+# Of the same size in coding tree blocks a quarter as large: the watch learns where pictures end.
+pellion_clip(hevc_ctu32_320x240.h265 320x240 1 hevc -c:v libx265 -tune zerolatency
+  -x265-params bframes=0:keyint=30:wpp=0:ctu=32:log-level=error)
+# With the MD5 of every picture in a suffix SEI, which the decoder can check.
+pellion_clip(hevc_hash_320x240.h265 320x240 1 hevc ${_x265}:hash=1)
 pellion_clip(hevc_3840x2160.h265 3840x2160 1 hevc ${_x265} -preset ultrafast -frames:v 10)
 
 # Key frames that are not IDR pictures: open GOPs (I pictures with a recovery point SEI, and
