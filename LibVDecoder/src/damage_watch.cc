@@ -16,7 +16,6 @@ bool DamageWatch::Attach(AVCodecContext* ctx) {
   failed_ = false;
   height_ = 0;
   for (auto& word : lines_) word = 0;
-  damaged_.clear();
   packet_end_ = picture_end_ = short_end_ = end_width_ = end_height_ = 0;
   ctx_ = ctx;
   ctx->opaque = this;
@@ -115,22 +114,6 @@ bool DamageWatch::TakeDamage() {
   const bool rows_missing = RowsMissing();
   const bool end_short = EndShort();
   return failed || rows_missing || end_short;
-}
-
-void DamageWatch::Sent(int64_t tag) {
-  if (!TakeDamage()) return;
-  // Pictures leave a few packets after theirs at most: older tags belong to pictures that
-  // never came out.
-  constexpr size_t kKept = 32;
-  if (damaged_.size() == kKept) damaged_.erase(damaged_.begin());
-  damaged_.push_back(tag);
-}
-
-bool DamageWatch::Damaged(int64_t tag) {
-  auto it = std::find(damaged_.begin(), damaged_.end(), tag);
-  if (it == damaged_.end()) return false;
-  damaged_.erase(it);
-  return true;
 }
 
 namespace {

@@ -35,11 +35,6 @@ class DamageWatch {
   // never decoded. Call once after each avcodec_send_packet; it starts the next packet.
   bool TakeDamage();
 
-  // TakeDamage for the packet sent last with `tag` as its pts, remembered for the picture.
-  void Sent(int64_t tag);
-  // True once for a picture whose packet Sent found damaged.
-  bool Damaged(int64_t tag);
-
  private:
   using Execute = int (*)(AVCodecContext*, int (*)(AVCodecContext*, void*), void*, int*, int, int);
   using Execute2 = int (*)(AVCodecContext*, int (*)(AVCodecContext*, void*, int, int), void*, int*,
@@ -72,7 +67,6 @@ class DamageWatch {
   int picture_end_ = 0;
   int short_end_ = 0;
   int end_width_ = 0, end_height_ = 0;
-  std::vector<int64_t> damaged_;  // tags of damaged packets whose pictures are not out yet
 };
 
 // Threads for a decoder opening on `frame` (its first frame) of `codec` when the setting is

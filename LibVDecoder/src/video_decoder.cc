@@ -59,8 +59,10 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
   // Slices only: frame threads would hold back a picture per thread. Slice threads give the
   // same pictures at the same time, decoded on more cores.
   ctx->thread_type = FF_THREAD_SLICE;
-  ctx->thread_count =
-      threads_ > 0 ? std::min(threads_, kMaxSliceThreads) : SliceThreadsFromSettings();
+  ctx->thread_count = DecoderThreads(
+      id, {data, size},
+      threads_ > 0 ? std::min(threads_, kMaxSliceThreads) : SliceThreadsFromSettings());
+  DamageWatch::Prepare(ctx.get());
   int ret = avcodec_open2(ctx.get(), codec, nullptr);
   if (ret < 0) {
     LOGE << "faild to avcodec_open2"
@@ -69,6 +71,8 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
   }
   ctx_ = std::move(ctx);
   codec_id_ = id;
+  // Errors that slice threads would drop: a damaged frame is reported, not published.
+  if (!watch_.Attach(ctx_.get())) LOGW << "decoder damage checks unavailable";
   const int threads = (ctx_->active_thread_type & FF_THREAD_SLICE) != 0 ? ctx_->thread_count : 1;
   // Reopenings after failures repeat the same figures: said again only when they change.
   if (threads != threads_open_logged_ || id != codec_logged_) {
@@ -155,6 +159,13 @@ bool VideoDecoder::Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo
   std::memcpy(out, data, size);
   packet_->pts = tag;
   int ret = avcodec_send_packet(ctx_.get(), packet_.get());
+  info->damaged = watch_.TakeDamage();
+  if (ret == AVERROR_INVALIDDATA) {
+    // Damaged data: the decoder stays open, with its references, for the next key frame.
+    LOGW_LIMITED << "damaged frame, avcodec_send_packet err:" << av_err_text(ret);
+    info->damaged = true;
+    return true;
+  }
   if (ret < 0) {
     LOGE_LIMITED << "faild to avcodec_send_packet err:" << av_err_text(ret);
     Close();

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "damage_watch.h"
 #include "ffmpeg_ptr.h"
 #include "frame_facts.h"
 #include "nal_units.h"
@@ -84,6 +85,7 @@ class VideoDecoder : public FrameDecoder {
   int threads_open_ = 0;
   int threads_open_logged_ = 0;
   AVCodecID codec_logged_ = AV_CODEC_ID_NONE;
+  DamageWatch watch_;  // before ctx_: the context calls into it until freed
   CodecContextPtr ctx_;
   AVCodecID codec_id_ = AV_CODEC_ID_NONE;
   PacketPtr packet_{av_packet_alloc()};

@@ -102,8 +102,9 @@ struct Watched {
     ASSERT_EQ(av_new_packet(packet.get(), static_cast<int>(frame.size())), 0);
     std::copy(frame.begin(), frame.end(), packet->data);
     packet->pts = tag;
-    (*out)[static_cast<size_t>(tag)].failed = avcodec_send_packet(ctx.get(), packet.get()) < 0;
-    watch.Sent(tag);
+    Outcome& o = (*out)[static_cast<size_t>(tag)];
+    o.failed = avcodec_send_packet(ctx.get(), packet.get()) < 0;
+    o.damaged = watch.TakeDamage();
     Drain(out);
   }
   void Drain(std::vector<Outcome>* out) {
@@ -111,7 +112,6 @@ struct Watched {
     while (avcodec_receive_frame(ctx.get(), f.get()) == 0) {
       Outcome& o = (*out)[static_cast<size_t>(f->pts)];
       o.picture = true;
-      o.damaged = watch.Damaged(f->pts);
       o.flagged = f->decode_error_flags != 0 || (f->flags & AV_FRAME_FLAG_CORRUPT) != 0;
       for (int y = 0; y < f->height; ++y)
         o.luma.insert(o.luma.end(), f->data[0] + y * f->linesize[0],
