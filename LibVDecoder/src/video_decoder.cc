@@ -114,6 +114,12 @@ bool VideoDecoder::Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo
   if (ctx_ && named != AV_CODEC_ID_NONE && named != codec_id_) {
     LOGI_LIMITED << "stream switched from " << avcodec_get_name(codec_id_) << " to "
                  << avcodec_get_name(named);
+    // The pictures it still holds come out before the new codec's.
+    watch_.Detach();
+    if (avcodec_send_packet(ctx_.get(), nullptr) == 0) {
+      draining_ = std::move(ctx_);
+      draining_codec_ = codec_id_;
+    }
     Close();
   }
   if (!ctx_ && !Open(data, size)) return false;
@@ -175,8 +181,15 @@ bool VideoDecoder::Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo
 }
 
 ReceiveStatus VideoDecoder::Receive(DecodedPicture* picture) {
-  if (!ctx_) return ReceiveStatus::kNone;
   av_frame_unref(frame_.get());
+  if (draining_) {
+    if (avcodec_receive_frame(draining_.get(), frame_.get()) == 0) {
+      Describe(*frame_, draining_codec_, picture);
+      return ReceiveStatus::kPicture;
+    }
+    draining_.reset();
+  }
+  if (!ctx_) return ReceiveStatus::kNone;
   int ret = avcodec_receive_frame(ctx_.get(), frame_.get());
   // Holding pictures back for reordering, or a frame without a picture: not a failure.
   if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return ReceiveStatus::kNone;
@@ -185,14 +198,17 @@ ReceiveStatus VideoDecoder::Receive(DecodedPicture* picture) {
     Close();
     return ReceiveStatus::kFailed;
   }
-  picture->tag = frame_->pts;
-  picture->width = frame_->width;
-  picture->height = frame_->height;
-  picture->picture_type = frame_->pict_type;
-  picture->corrupt =
-      frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
-  picture->codec_id = codec_id_;
+  Describe(*frame_, codec_id_, picture);
   return ReceiveStatus::kPicture;
+}
+
+void VideoDecoder::Describe(const AVFrame& f, AVCodecID codec, DecodedPicture* picture) {
+  picture->tag = f.pts;
+  picture->width = f.width;
+  picture->height = f.height;
+  picture->picture_type = f.pict_type;
+  picture->corrupt = f.decode_error_flags != 0 || (f.flags & AV_FRAME_FLAG_CORRUPT) != 0;
+  picture->codec_id = codec;
 }
 
 bool VideoDecoder::ConvertTo(std::vector<uint8_t>* out) {
@@ -221,16 +237,19 @@ bool VideoDecoder::ConvertTo(std::vector<uint8_t>* out) {
 }
 
 void VideoDecoder::Flush() {
+  draining_.reset();
   if (ctx_) avcodec_flush_buffers(ctx_.get());
 }
 
 void VideoDecoder::Close() {
+  watch_.Detach();
   ctx_.reset();
   threads_open_ = 0;
 }
 
 void VideoDecoder::Reset() {
   Close();
+  draining_.reset();
   threads_open_logged_ = 0;
   codec_logged_ = AV_CODEC_ID_NONE;
   parameter_sets_.clear();

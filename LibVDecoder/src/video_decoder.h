@@ -77,6 +77,7 @@ class VideoDecoder : public FrameDecoder {
 
  private:
   bool Open(const uint8_t* data, size_t size);
+  static void Describe(const AVFrame& f, AVCodecID codec, DecodedPicture* picture);
 
   // Real parameter sets are a few hundred bytes; more is not worth remembering.
   static constexpr size_t kMaxParameterSetBytes = 4096;
@@ -87,6 +88,9 @@ class VideoDecoder : public FrameDecoder {
   AVCodecID codec_logged_ = AV_CODEC_ID_NONE;
   DamageWatch watch_;  // before ctx_: the context calls into it until freed
   CodecContextPtr ctx_;
+  // The decoder of the codec the stream switched from, letting out the pictures it held.
+  CodecContextPtr draining_;
+  AVCodecID draining_codec_ = AV_CODEC_ID_NONE;
   AVCodecID codec_id_ = AV_CODEC_ID_NONE;
   PacketPtr packet_{av_packet_alloc()};
   FramePtr frame_{av_frame_alloc()};

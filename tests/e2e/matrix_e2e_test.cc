@@ -23,6 +23,8 @@
 #include "ShareMemVFrame.h"
 #include "common/wait.h"
 #include "e2e_support.h"
+#include "elementary_stream.h"
+#include "nal_units.h"
 #include "pellion/frame_section.h"
 #include "read_stats.h"
 #include "video_decoder.h"
@@ -34,7 +36,6 @@ using namespace e2e;
 using testing_util::WaitUntil;
 
 constexpr uint32_t kLeftBehind = 0x7FFF0000;  // an index the sender never uses
-constexpr uint64_t kRefreshPeriod = 30;       // the intra-refresh clips' keyint
 
 struct Clip {
   const char* file;
@@ -237,15 +238,37 @@ size_t FirstShownAfter(const Session& s, size_t at) {
   return SIZE_MAX;
 }
 
-// The latest position the pictures may come back at after a break at `at`: the stream's first
-// key frame from there on; for intra refresh, the end of the first whole refresh wave (waves
-// start every period, counted in the clip's access units). The closing run's key frame when the
-// run has none left.
+// Per access unit of an intra-refresh clip: the unit whose picture is whole again after a
+// break there, by the first recovery point at or after it (its frame_num plus its
+// recovery_frame_cnt, counted in frame_num). SIZE_MAX past the clip's last.
+std::vector<size_t> RefreshRecoveryUnits(const std::string& clip) {
+  const std::vector<uint8_t> bytes = pellion_tools::ReadWholeFile(ClipPath(clip).string());
+  const auto units = pellion_tools::SplitAccessUnits(pellion_tools::Codec::kH264, bytes).units;
+  StreamSyntax syntax;
+  std::vector<FrameFacts> facts;
+  for (const auto& u : units)
+    facts.push_back(syntax.Describe(AV_CODEC_ID_H264, std::span(bytes).subspan(u.offset, u.size)));
+  std::vector<size_t> out(units.size(), SIZE_MAX);
+  size_t recovered = SIZE_MAX;
+  for (size_t i = units.size(); i-- > 0;) {
+    const FrameFacts& f = facts[i];
+    if (f.recovery == RecoveryKind::kRefresh) {
+      const uint32_t target = (*f.frame_num + f.recovery_frames) % f.max_frame_num;
+      recovered = SIZE_MAX;
+      for (size_t j = i; j < units.size() && recovered == SIZE_MAX; ++j)
+        if (facts[j].frame_num == target) recovered = j;
+    }
+    out[i] = recovered;
+  }
+  return out;
+}
+
+// The latest place in the session where pictures may come back after the break at `at`: the
+// first key frame from there on; for intra refresh, the recovery picture of the first refresh
+// point from there on. The closing run's key frame when the run has none left.
 size_t RecoveryBound(const Session& s, size_t at, bool intra_refresh) {
   if (intra_refresh) {
-    const uint64_t au = s.frames[at].au;
-    const uint64_t clean =
-        (au + kRefreshPeriod - 1) / kRefreshPeriod * kRefreshPeriod + kRefreshPeriod;
+    const size_t clean = RefreshRecoveryUnits(s.clips[s.frames[at].run])[s.frames[at].au];
     for (size_t p = at; p < s.closing(); ++p)
       if (s.frames[p].run == s.frames[at].run && s.frames[p].au >= clean) return p;
     return s.closing();
@@ -286,8 +309,9 @@ std::vector<std::string> SenderOptions(const Clip& clip, Mode m) {
     case Mode::kLoseOne:
       return {"--drop", "10"};
     case Mode::kLoseBeforeKey:
-      // Intra refresh has no second key frame: the frames in front of the second wave instead.
-      if (clip.intra_refresh) return {"--drop", "27-29"};
+      // Intra refresh has no second key frame: the frames in front of the second wave instead
+      // (its recovery point is at unit 29 or 30).
+      if (clip.intra_refresh) return {"--drop", "26-28"};
       return {"--drop-before-key", "3"};
     case Mode::kSwap:
       return {"--swap", "12"};
