@@ -32,15 +32,6 @@ bool DamageWatch::Attach(AVCodecContext* ctx) {
   return true;
 }
 
-void DamageWatch::Detach() {
-  if (ctx_ == nullptr) return;
-  ctx_->execute = execute_;
-  ctx_->execute2 = execute2_;
-  ctx_->draw_horiz_band = nullptr;
-  ctx_->opaque = nullptr;
-  ctx_ = nullptr;
-}
-
 int* DamageWatch::Results(int* given, int count) {
   if (given != nullptr) return given;
   if (results_.size() < static_cast<size_t>(count)) results_.resize(static_cast<size_t>(count));

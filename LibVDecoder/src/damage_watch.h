@@ -30,8 +30,6 @@ class DamageWatch {
   // The context must be freed before the watch; attaching another context forgets the last.
   // False, with nothing installed, when ctx->opaque is already taken.
   bool Attach(AVCodecContext* ctx);
-  // Gives the attached context its own functions back, for a context that goes on without it.
-  void Detach();
 
   // True when the packet sent last was damaged: a slice failed, or part of its picture was
   // never decoded. Call once after each avcodec_send_packet; it starts the next packet.

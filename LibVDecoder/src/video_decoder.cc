@@ -114,8 +114,8 @@ bool VideoDecoder::Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo
   if (ctx_ && named != AV_CODEC_ID_NONE && named != codec_id_) {
     LOGI_LIMITED << "stream switched from " << avcodec_get_name(codec_id_) << " to "
                  << avcodec_get_name(named);
-    // The pictures it still holds come out before the new codec's.
-    watch_.Detach();
+    // The pictures it still holds come out before the new codec's. Draining decodes no
+    // slice: the watch, attached to the next decoder, hears nothing from this one.
     if (avcodec_send_packet(ctx_.get(), nullptr) == 0) {
       draining_ = std::move(ctx_);
       draining_codec_ = codec_id_;
@@ -242,7 +242,6 @@ void VideoDecoder::Flush() {
 }
 
 void VideoDecoder::Close() {
-  watch_.Detach();
   ctx_.reset();
   threads_open_ = 0;
 }

@@ -86,7 +86,7 @@ class VideoDecoder : public FrameDecoder {
   int threads_open_ = 0;
   int threads_open_logged_ = 0;
   AVCodecID codec_logged_ = AV_CODEC_ID_NONE;
-  DamageWatch watch_;  // before ctx_: the context calls into it until freed
+  DamageWatch watch_;  // before the contexts: they call into it until freed
   CodecContextPtr ctx_;
   // The decoder of the codec the stream switched from, letting out the pictures it held.
   CodecContextPtr draining_;
