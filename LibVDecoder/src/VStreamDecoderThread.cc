@@ -145,7 +145,7 @@ void VStreamDecoderThread::Drop() {
 
 void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame, FrameClock clock) {
   clock.task_start = platform::NowMicros();
-  Decode(frame_index, std::move(frame), clock);
+  if (Decode(frame_index, std::move(frame), clock)) RequestIFrame();
   const uint32_t now = platform::ClockMs();
   if (!report_.Due(now)) return;
   LOGI << report_.TakeDecodeLine();
@@ -153,7 +153,7 @@ void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame, F
   LOGI << PolicyLine(policy_.TakeStats());
 }
 
-void VStreamDecoderThread::Decode(uint32_t frame_index, std::string frame, FrameClock clock) {
+bool VStreamDecoderThread::Decode(uint32_t frame_index, std::string frame, FrameClock clock) {
   WriteCaptureFile(reinterpret_cast<const uint8_t*>(frame.data()), static_cast<int>(frame.size()),
                    Wide("netframe_" + start_time_));
   if (!carried_.empty()) frame.insert(0, carried_);
@@ -162,17 +162,18 @@ void VStreamDecoderThread::Decode(uint32_t frame_index, std::string frame, Frame
   const int64_t seq = next_seq_;
   const KeyFramePolicy::FrameVerdict verdict =
       policy_.OnFrame(seq, frame_index, facts, platform::ClockMs());
-  if (verdict.ask) RequestIFrame();
   if (verdict.arrival == KeyFramePolicy::Arrival::kNoSlice) {
     // Only what the next picture needs: a frame of another codec's slices is not carried.
     if ((facts.parameter_sets || facts.sei) && frame.size() <= kMaxCarriedBytes)
       carried_ = std::move(frame);
-    return;
+    return verdict.ask;
   }
-  if (!verdict.decode) return;
+  if (!verdict.decode) return verdict.ask;
   carried_.clear();
   ++next_seq_;
 
+  // The request goes out once the frame is decoded: the decoder's verdict may add to it.
+  bool ask = verdict.ask;
   FrameInfo info;
   uint32_t t0 = platform::ClockMs();
   clock.sent = platform::NowMicros();
@@ -181,33 +182,33 @@ void VStreamDecoderThread::Decode(uint32_t frame_index, std::string frame, Frame
   if (!sent) {
     // The decoder closed with whatever it held, and what follows may reference this frame.
     Drop();
-    if (policy_.OnRejected(now)) RequestIFrame();
-    return;
+    return policy_.OnRejected(now) || ask;
   }
   report_.AddDecode(now - t0);
   held_.push_back(HeldFrame{seq, frame_index, std::move(frame), clock});
-  if (info.damaged && policy_.OnDamaged(seq, now)) RequestIFrame();
-  DrainPictures();
+  if (info.damaged) ask = policy_.OnDamaged(seq, now) || ask;
+  ask = DrainPictures() || ask;
   while (held_.size() > kMaxHeldFrames) {
-    if (policy_.OnNoPicture(held_.front().seq, now)) RequestIFrame();
+    ask = policy_.OnNoPicture(held_.front().seq, now) || ask;
     held_.pop_front();
   }
+  return ask;
 }
 
-void VStreamDecoderThread::DrainPictures() {
+bool VStreamDecoderThread::DrainPictures() {
+  bool ask = false;
   DecodedPicture picture;
   for (;;) {
     ReceiveStatus status = decoder_->Receive(&picture);
-    if (status == ReceiveStatus::kNone) return;
+    if (status == ReceiveStatus::kNone) return ask;
     const int64_t received_us = platform::NowMicros();
     if (status == ReceiveStatus::kFailed) {
       Drop();
-      if (policy_.OnRejected(platform::ClockMs())) RequestIFrame();
-      return;
+      return policy_.OnRejected(platform::ClockMs()) || ask;
     }
     const KeyFramePolicy::PictureVerdict verdict =
         policy_.OnPicture(picture.tag, picture.corrupt, platform::ClockMs());
-    if (verdict.ask) RequestIFrame();
+    ask = verdict.ask || ask;
     auto it = std::find_if(held_.begin(), held_.end(),
                            [&](const HeldFrame& f) { return f.seq == picture.tag; });
     if (it == held_.end()) continue;  // its frame is gone: from before a flush or a failure

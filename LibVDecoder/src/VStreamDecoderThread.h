@@ -68,8 +68,9 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
 
   // The task per frame: Decode, then the figures when they are due.
   void DecodeTask(uint32_t frame_index, std::string frame, FrameClock clock);
-  void Decode(uint32_t frame_index, std::string frame, FrameClock clock);
-  void DrainPictures();
+  // Both true when the sender is to be asked for a key frame.
+  bool Decode(uint32_t frame_index, std::string frame, FrameClock clock);
+  bool DrainPictures();
   void Publish(const HeldFrame& frame, const DecodedPicture& picture, int64_t received_us);
   void RequestIFrame();
   // Forgets what is held and carried: a new run, or a decoder that closed.

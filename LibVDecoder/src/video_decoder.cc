@@ -96,6 +96,12 @@ FrameFacts VideoDecoder::Describe(std::span<const uint8_t> frame) {
   if (id == AV_CODEC_ID_NONE) id = ctx_ ? codec_id_ : remembered_codec_;
   if (id == AV_CODEC_ID_NONE)
     id = static_cast<AVCodecID>(probe_video_codec_id(frame.data(), frame.size()));
+  if (id == AV_CODEC_ID_NONE) {
+    // Nothing names its codec: the decoder judges it, and says so ("miss codec").
+    FrameFacts unknown;
+    unknown.has_slice = true;
+    return unknown;
+  }
   if (id != described_codec_) {
     syntax_.Reset();
     described_codec_ = id;

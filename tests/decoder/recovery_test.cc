@@ -231,7 +231,10 @@ TEST_P(RecoveryTest, PublishedPicturesAreExactAndComeBackAtTheFirstRecoveryPoint
       }
     }
   }
-  EXPECT_EQ(capture.Count("miss codec"), 0u);
+  // A stream joined late has predicted frames before any parameter sets to name its codec.
+  if (mode != Mode::kJoinedMidGop) {
+    EXPECT_EQ(capture.Count("miss codec"), 0u);
+  }
 }
 
 // An H.264 frame that nothing references costs only itself: frame_num shows that no
