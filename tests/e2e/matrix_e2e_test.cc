@@ -432,15 +432,17 @@ TEST_P(CodecSwitchE2eTest, TheSecondCodecIsBackAtItsFirstKeyFrame) {
       << "two whole streams, every picture published";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pairs, CodecSwitchE2eTest,
-    ::testing::Values(Switch{"gst_x265_320x240.h265", "gst_openh264_320x240.h264"},
-                      Switch{"gst_x264_320x240.h264", "gst_x265_320x240.h265"},
-                      Switch{"hevc_640x360.h265", "h264_opengop_320x240.h264"},
-                      Switch{"h264_bpyramid_640x360.h264", "hevc_opengop_640x360.h265"}),
-    [](const auto& info) {
-      return ShortName(std::get<0>(info.param)) + "To" + ShortName(std::get<1>(info.param));
-    });
+// Both ways between the codecs, across encoders and GOP kinds.
+const Switch kSwitches[] = {{"gst_x265_320x240.h265", "gst_openh264_320x240.h264"},
+                            {"gst_x264_320x240.h264", "gst_x265_320x240.h265"},
+                            {"hevc_640x360.h265", "h264_opengop_320x240.h264"},
+                            {"h264_bpyramid_640x360.h264", "hevc_opengop_640x360.h265"}};
+
+std::string SwitchName(const ::testing::TestParamInfo<Switch>& info) {
+  return ShortName(std::get<0>(info.param)) + "To" + ShortName(std::get<1>(info.param));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, CodecSwitchE2eTest, ::testing::ValuesIn(kSwitches), SwitchName);
 
 // The same switch across a restart of the channel in this process: the second clip comes after
 // StopChan and StartChan, under the next indices. What the first codec's decoder held must not
@@ -587,14 +589,6 @@ TEST_P(RestartSwitchE2eTest, TheSecondCodecIsBackAtItsFirstKeyFrameAfterARestart
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pairs, RestartSwitchE2eTest,
-    ::testing::Values(Switch{"gst_x265_320x240.h265", "gst_openh264_320x240.h264"},
-                      Switch{"gst_x264_320x240.h264", "gst_x265_320x240.h265"},
-                      Switch{"hevc_640x360.h265", "h264_opengop_320x240.h264"},
-                      Switch{"h264_bpyramid_640x360.h264", "hevc_opengop_640x360.h265"}),
-    [](const auto& info) {
-      return ShortName(std::get<0>(info.param)) + "To" + ShortName(std::get<1>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(Pairs, RestartSwitchE2eTest, ::testing::ValuesIn(kSwitches), SwitchName);
 
 }  // namespace
