@@ -158,11 +158,12 @@ void LogInit::SetLogPrefix(bool also_to_stderr, const std::string& backup_dir, s
   fs::create_directories(log_path, ec);
   const std::string base = (log_path / name).string();
 
-  // A host that set up glog itself keeps its files, flags and handlers untouched.
-  if (google::IsGoogleLoggingInitialized() && !full_) return;
+  // A host that set up glog itself keeps its files, flags and handlers untouched, and so does a
+  // second channel object of this process: its set-up must not undo the first one's.
+  if (google::IsGoogleLoggingInitialized()) return;
 
-  if (full_ || !platform::AcquireProcessMarker(name)) {
-    // Logging was set up under this name already, here or in another live process.
+  if (!platform::AcquireProcessMarker(name)) {
+    // Logging was set up under this name already, in another live process.
     SetFlags(also_to_stderr);
     ReadScrambleSwitchFromIni();
     FLAGS_log_backup_dir = backup_dir;

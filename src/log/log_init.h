@@ -18,8 +18,8 @@ class LogInit {
 
   // Sets up logging under `name` (the module's base name). Only the first call in the first
   // process that uses the name initialises glog, moves old files aside and writes the version
-  // lines; later calls, other processes, and hosts that set up glog themselves take the
-  // "already set up" path.
+  // lines; other processes take the "already set up" path. Later calls in a process that set
+  // logging up, and hosts that set up glog themselves, change nothing.
   void SetLogPrefix(bool also_to_stderr, const std::string& backup_dir, std::string name,
                     int keep_count, const std::string& log_dir);
 

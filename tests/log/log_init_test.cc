@@ -260,6 +260,19 @@ TEST_F(LogSetupTest, FullFileRotatesIntoTheBackupFolderUnderItsOwnName) {
   EXPECT_EQ(left, 1) << "only the file in use stays in the log folder";
 }
 
+// The channel passes no backup folder; a second channel object in the process must not clear
+// the default that the first one's set-up chose, or rotated files would stay in the log folder.
+TEST_F(LogSetupTest, ASecondSetUpInTheProcessKeepsTheFirstOnesSettings) {
+  env_.push_back("GLOG_encrypt=0");
+  std::string file = Run({"--twice", "--quiet", "--max-bytes", "4000", "--lines", "200"});
+  std::vector<std::string> rotated = Names(BackupDir());
+  EXPECT_GE(rotated.size(), 2u) << "rotated into the default backup folder";
+  std::string all = ReadFile(file);
+  for (auto& n : rotated) all += ReadFile(BackupDir() / n);
+  EXPECT_EQ(all.find("[SDK Version]"), all.rfind("[SDK Version]")) << "version lines once";
+  EXPECT_NE(all.find("]line 199\n"), std::string::npos);
+}
+
 // Many rotations, looked at while the program still runs and after it ends: the backup folder
 // holds the keep count of the program's files, the newest ones, and another program's files.
 TEST_F(LogSetupTest, EachRotationKeepsOnlyTheNewestFilesOfTheProgram) {

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   int keep = 5, lines = 1;
   int more = 0;
   bool to_stderr = true, segv = false, glog_first = false, hold = false, errors = false;
+  bool twice = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return std::string(i + 1 < argc ? argv[++i] : ""); };
@@ -52,6 +53,8 @@ int main(int argc, char** argv) {
       more = std::atoi(next().c_str());
     else if (a == "--errors")
       errors = true;
+    else if (a == "--twice")  // a second channel object sets up again, as the channel does
+      twice = true;
   }
   if (glog_first) {
     // A host that uses glog itself, with its own folder.
@@ -60,6 +63,7 @@ int main(int argc, char** argv) {
     LOG(INFO) << "host line before";
   }
   NORV::sLog::GetLogInit().SetLogPrefix(to_stderr, backup, name, keep, log_dir);
+  if (twice) NORV::sLog::GetLogInit().SetLogPrefix(to_stderr, "", name, keep, log_dir);
   ProbeClass probe;
   for (int i = 0; i < lines; ++i) probe.Emit(i);
   if (errors) {
