@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -16,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "VStreamDecoderThread.h"
+#include "common/reference.h"
 #include "common/wait.h"
 #include "elementary_stream.h"
 #include "log/log_capture.h"
@@ -26,70 +26,17 @@ namespace {
 
 using pellion_tools::Codec;
 
-std::string ClipPath(const std::string& name) {
-  return std::string(PELLION_CLIPS_DIR) + "/" + name;
-}
+using testing_util::Reference;
+using testing_util::ReferenceOf;
 
-// A clip's access units and the ffmpeg command's picture of each.
-struct Reference {
-  std::vector<uint8_t> stream;
-  std::vector<pellion_tools::AccessUnit> units;
-  std::vector<uint8_t> pictures;  // in display order
-  std::vector<size_t> display;    // per access unit
-  size_t picture_size = 0;
-
-  // The picture size comes from the clip's name: "..._<W>x<H>.<ext>".
-  bool Load(const std::string& clip) {
-    int width = 0, height = 0;
-    const size_t under = clip.rfind('_');
-    if (under == std::string::npos ||
-        std::sscanf(clip.c_str() + under + 1, "%dx%d", &width, &height) != 2)
-      return false;
-    auto codec = pellion_tools::CodecFromFileName(clip);
-    if (!codec) return false;
-    stream = pellion_tools::ReadWholeFile(ClipPath(clip));
-    units = pellion_tools::SplitAccessUnits(*codec, stream).units;
-    std::ifstream f(ClipPath(clip) + ".nv12", std::ios::binary | std::ios::ate);
-    pictures.resize(static_cast<size_t>(f.tellg()));
-    f.seekg(0);
-    f.read(reinterpret_cast<char*>(pictures.data()), static_cast<std::streamsize>(pictures.size()));
-    picture_size = static_cast<size_t>(width) * height * 3 / 2;
-    // ffprobe's order: per picture, where its access unit's first start code begins (a unit
-    // may start with one more zero).
-    std::map<size_t, size_t> au_at;
-    for (size_t i = 0; i < units.size(); ++i) au_at[units[i].offset] = i;
-    display.assign(units.size(), SIZE_MAX);
-    std::ifstream order(ClipPath(clip) + ".order");
-    size_t offset = 0, position = 0;
-    while (order >> offset) {
-      auto it = au_at.upper_bound(offset);
-      if (it == au_at.begin()) return false;
-      display[std::prev(it)->second] = position++;
-    }
-    return position * picture_size == pictures.size() && position == units.size();
-  }
-  std::span<const uint8_t> Unit(size_t au) const {
-    return std::span<const uint8_t>(stream).subspan(units[au].offset, units[au].size);
-  }
-  std::span<const uint8_t> Picture(size_t au) const {
-    return std::span<const uint8_t>(pictures).subspan(display[au] * picture_size, picture_size);
-  }
-  // The first access unit at or after `au` that decoding can start from; `fresh`: by a
-  // decoder that has seen no parameter sets yet.
-  size_t NextKey(size_t au, bool fresh = false) const {
-    while (au < units.size() &&
-           !(units[au].key && (!fresh || CodecFromParameterSets(Unit(au)) != AV_CODEC_ID_NONE)))
-      ++au;
-    return au;
-  }
-};
-
-// Loaded once per clip: the matrix runs each clip many times.
-const Reference& ReferenceOf(const std::string& clip) {
-  static std::map<std::string, Reference> loaded;
-  auto [it, fresh] = loaded.try_emplace(clip);
-  if (fresh && !it->second.Load(clip)) it->second = Reference();
-  return it->second;
+// The first access unit at or after `au` that decoding can start from; `fresh`: by a decoder
+// that has seen no parameter sets yet.
+size_t NextKey(const Reference& ref, size_t au, bool fresh = false) {
+  while (
+      au < ref.units.size() &&
+      !(ref.units[au].key && (!fresh || CodecFromParameterSets(ref.Unit(au)) != AV_CODEC_ID_NONE)))
+    ++au;
+  return au;
 }
 
 class Recorder : public FramePublisher {
@@ -201,7 +148,7 @@ TEST_P(RecoveryTest, PublishedPicturesAreExactAndComeBackAtTheFirstRecoveryPoint
   const auto [clip, mode, threads] = GetParam();
   const Reference& ref = ReferenceOf(clip);
   ASSERT_FALSE(ref.units.empty()) << "no reference for " << clip;
-  const size_t key_after = ref.NextKey(kAt + 1);
+  const size_t key_after = NextKey(ref, kAt + 1);
   ASSERT_LT(key_after, ref.units.size()) << "no key frame after the impairment";
   const Plan plan = PlanFor(mode, ref.units.size(), key_after);
   NORV::sLog::LogCapture capture;
@@ -221,12 +168,12 @@ TEST_P(RecoveryTest, PublishedPicturesAreExactAndComeBackAtTheFirstRecoveryPoint
   } else {
     // Frames nothing references may be lost without a break (H.264 frame_num tells). A stream
     // joined late needs a key frame with parameter sets; some encoders send them only once.
-    EXPECT_LE(back_at, ref.NextKey(plan.broken_at, mode == Mode::kJoinedMidGop))
+    EXPECT_LE(back_at, NextKey(ref, plan.broken_at, mode == Mode::kJoinedMidGop))
         << "not back at the first recovery point";
     // From there on, nothing is lost but the recovery point's leading pictures.
-    const size_t key_shown_at = back_at < ref.units.size() ? ref.display[back_at] : 0;
+    const size_t key_shown_at = back_at < ref.units.size() ? ref.DisplayPosition(back_at) : 0;
     for (size_t au = back_at; au < ref.units.size(); ++au) {
-      if (ref.display[au] > key_shown_at) {
+      if (ref.DisplayPosition(au) > key_shown_at) {
         EXPECT_EQ(r.shown.count(au), 1u) << "access unit " << au;
       }
     }
@@ -252,7 +199,7 @@ TEST(NonReferenceLossTest, LosingAFrameNothingReferencesCostsOnlyThatFrame) {
     return false;
   };
   while (lost < ref.units.size() && !unreferenced(lost)) ++lost;
-  ASSERT_LT(lost, ref.NextKey(kAt + 1)) << "no frame nothing references in the GOP";
+  ASSERT_LT(lost, NextKey(ref, kAt + 1)) << "no frame nothing references in the GOP";
   Plan plan = PlanFor(Mode::kWhole, ref.units.size(), 0);
   plan.order.erase(plan.order.begin() + static_cast<std::ptrdiff_t>(lost));
   Result r;

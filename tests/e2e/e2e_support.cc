@@ -114,56 +114,11 @@ std::vector<DumpRecord> ReadDump(const fs::path& path, bool with_pictures) {
   return records;
 }
 
-fs::path ClipPath(const std::string& name) { return fs::path(PELLION_CLIPS_DIR) / name; }
-
 std::string ReadText(const fs::path& path) {
   std::ifstream f(path);
   std::stringstream ss;
   ss << f.rdbuf();
   return ss.str();
-}
-
-bool Reference::Load(const std::string& clip, int width, int height) {
-  picture_size_ = static_cast<size_t>(width) * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
-  const fs::path path = ClipPath(clip + ".nv12");
-  std::error_code ec;
-  const auto size = fs::file_size(path, ec);
-  if (ec || size == 0 || size % picture_size_ != 0) return false;
-  bytes_.resize(size);
-  std::ifstream f(path, std::ios::binary);
-  if (!f.read(reinterpret_cast<char*>(bytes_.data()), static_cast<std::streamsize>(size)))
-    return false;
-
-  // The decode is in display order; the sender's trace names access units in stream order.
-  auto codec = pellion_tools::CodecFromFileName(clip);
-  if (!codec) return false;
-  std::vector<uint8_t> stream = pellion_tools::ReadWholeFile(ClipPath(clip).string());
-  std::vector<pellion_tools::AccessUnit> units =
-      pellion_tools::SplitAccessUnits(*codec, stream).units;
-  std::map<size_t, size_t> au_at;
-  for (size_t i = 0; i < units.size(); ++i) au_at[units[i].offset] = i;
-  std::ifstream order(ClipPath(clip + ".order"));
-  display_.assign(units.size(), SIZE_MAX);
-  size_t offset = 0, position = 0;
-  while (order >> offset) {
-    // ffprobe gives where the first start code's 00 00 01 begins; a unit may start with one
-    // more zero.
-    auto it = au_at.upper_bound(offset);
-    if (it == au_at.begin()) return false;
-    --it;
-    if (offset - it->first > 1 || display_[it->second] != SIZE_MAX) return false;
-    display_[it->second] = position++;
-  }
-  return position == count();
-}
-
-std::span<const uint8_t> Reference::Picture(size_t au) const {
-  if (au >= display_.size() || display_[au] >= count()) return {};
-  return std::span<const uint8_t>(bytes_).subspan(display_[au] * picture_size_, picture_size_);
-}
-
-size_t Reference::DisplayPosition(size_t au) const {
-  return au < display_.size() ? display_[au] : SIZE_MAX;
 }
 
 namespace {

@@ -1,5 +1,5 @@
 // What the end-to-end tests share: child processes, the sender's trace, the host's dump, the
-// decoded references and the picture comparison.
+// picture comparison.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +12,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "common/reference.h"
 
 namespace e2e {
 
@@ -60,25 +62,10 @@ struct DumpRecord {
 // The complete records of a dump; one still being written at the end is left out.
 std::vector<DumpRecord> ReadDump(const fs::path& path, bool with_pictures);
 
-fs::path ClipPath(const std::string& name);
+using testing_util::ClipPath;
+using testing_util::ClipSize;
+using testing_util::Reference;
 std::string ReadText(const fs::path& path);
-
-// The ffmpeg command's decode of a clip: one NV12 picture per access unit, found through the
-// ffprobe command's display order.
-class Reference {
- public:
-  bool Load(const std::string& clip, int width, int height);
-  size_t count() const { return bytes_.size() / picture_size_; }
-  size_t picture_size() const { return picture_size_; }
-  // The picture of access unit `au` (in stream order); empty when it has none.
-  std::span<const uint8_t> Picture(size_t au) const;
-  size_t DisplayPosition(size_t au) const;
-
- private:
-  std::vector<uint8_t> bytes_;
-  size_t picture_size_ = 1;
-  std::vector<size_t> display_;  // per access unit
-};
 
 enum class Verdict {
   kIdentical,

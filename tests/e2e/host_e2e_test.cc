@@ -50,7 +50,7 @@ class HostE2eTest : public ::testing::Test {
   }
   void UseClip(const std::string& clip) {
     clip_ = clip;
-    ASSERT_TRUE(ref_.Load(clip_, 640, 360)) << "no reference for " << clip_;
+    ASSERT_TRUE(ref_.Load(clip_)) << "no reference for " << clip_;
   }
   void TearDown() override { fs::remove_all(dir_); }
 
