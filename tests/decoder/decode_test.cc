@@ -282,51 +282,10 @@ void ExpectDisplayOrderBitExact(const Output& out, const std::string& name, size
   }
 }
 
-TEST_P(DecoderTest, ReorderingStreamsComeOutInDisplayOrderUnderTheirFramesTags) {
-  struct Case {
-    const char* name;
-    Codec codec;
-  };
-  for (Case c : {Case{"h264_bpyramid_640x360.h264", Codec::kH264},
-                 Case{"hevc_opengop_640x360.h265", Codec::kHevc}}) {
-    SCOPED_TRACE(c.name);
-    NORV::sLog::LogCapture capture;
-    VideoDecoder& d = Fresh();
-    Clip clip = LoadClip(c.name);
-    ASSERT_EQ(clip.units.size(), 60u);
-    Output out;
-    RunFrames(d, Units(clip), &out);
-    EXPECT_EQ(out.rejected, 0u);
-    EXPECT_EQ(capture.Count("miss codec"), 0u);
-    // Held back: a few pictures at most, never the whole stream.
-    ExpectDisplayOrderBitExact(out, c.name, 60, 54);
-    EXPECT_NE(out.tags, std::vector<int64_t>(out.tags.size())) << "tags are the frames' own";
-    bool reordered = false;
-    for (size_t k = 1; k < out.tags.size(); ++k) reordered |= out.tags[k] < out.tags[k - 1];
-    EXPECT_TRUE(reordered) << "the clip does not reorder: it tests nothing";
-  }
-}
-
-TEST(NalUnitsTest, EveryAccessUnitHasASliceAndKeyUnitsAreKey) {
-  for (auto [name, codec] : {std::pair{"h264_bpyramid_640x360.h264", Codec::kH264},
-                             std::pair{"hevc_opengop_640x360.h265", Codec::kHevc},
-                             std::pair{"h264_640x360.h264", Codec::kH264},
-                             std::pair{"hevc_640x360.h265", Codec::kHevc}}) {
-    Clip clip = LoadClip(name);
-    const AVCodecID id = codec == Codec::kH264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
-    for (size_t i = 0; i < clip.units.size(); ++i) {
-      FrameNals nals = ParseFrameNals(id, clip.Unit(i));
-      EXPECT_TRUE(nals.has_slice) << name << " unit " << i;
-      EXPECT_EQ(nals.key, clip.units[i].key) << name << " unit " << i;
-      EXPECT_EQ(nals.parameter_sets.empty(), !clip.units[i].key) << name << " unit " << i;
-      EXPECT_EQ(CodecFromParameterSets(clip.Unit(i)), clip.units[i].key ? id : AV_CODEC_ID_NONE);
-    }
-  }
-}
-
-// What the policy reads of each frame: key frames by kind, frame_num counting reference
-// frames from 0 at each IDR.
-TEST(NalUnitsTest, DescribedFramesNameTheirRecoveryPointsAndFrameNum) {
+// What the decoder and the policy read of each frame: a slice in every unit, the parameter sets
+// and codec of key units, key frames by kind, frame_num counting reference frames from 0 at
+// each IDR.
+TEST(NalUnitsTest, FramesNameTheirSlicesParameterSetsRecoveryPointsAndFrameNum) {
   struct Case {
     const char* name;
     Codec codec;
@@ -335,6 +294,7 @@ TEST(NalUnitsTest, DescribedFramesNameTheirRecoveryPointsAndFrameNum) {
   for (const Case& c :
        {Case{"h264_640x360.h264", Codec::kH264, RecoveryKind::kIdr, RecoveryKind::kIdr},
         Case{"h264_bpyramid_640x360.h264", Codec::kH264, RecoveryKind::kIdr, RecoveryKind::kIdr},
+        Case{"hevc_640x360.h265", Codec::kHevc, RecoveryKind::kIdr, RecoveryKind::kIrap},
         Case{"hevc_opengop_640x360.h265", Codec::kHevc, RecoveryKind::kIdr, RecoveryKind::kIrap}}) {
     SCOPED_TRACE(c.name);
     Clip clip = LoadClip(c.name);
@@ -345,6 +305,11 @@ TEST(NalUnitsTest, DescribedFramesNameTheirRecoveryPointsAndFrameNum) {
     for (size_t i = 0; i < clip.units.size(); ++i) {
       const FrameFacts f = syntax.Describe(id, clip.Unit(i));
       ASSERT_TRUE(f.has_slice) << i;
+      const FrameNals nals = ParseFrameNals(id, clip.Unit(i));
+      EXPECT_TRUE(nals.has_slice) << i;
+      EXPECT_EQ(nals.key, clip.units[i].key) << i;
+      EXPECT_EQ(nals.parameter_sets.empty(), !clip.units[i].key) << i;
+      EXPECT_EQ(CodecFromParameterSets(clip.Unit(i)), clip.units[i].key ? id : AV_CODEC_ID_NONE);
       EXPECT_EQ(f.key(), clip.units[i].key) << i;
       EXPECT_EQ(f.parameter_sets, clip.units[i].key) << i;
       if (f.key()) {

@@ -127,10 +127,16 @@ void Stream(const Reference& ref, const Plan& plan, int threads, Result* r) {
     ASSERT_TRUE(testing_util::WaitUntil([&] { return done.load(); }));
     thread.Stop(1000);
   }
+  size_t shown_last = 0;
   for (const auto& [index, picture] : recorder.published) {
     const size_t au = index - 1;
     if (au >= ref.units.size()) continue;  // the closing frames
     EXPECT_TRUE(r->shown.insert(au).second) << "access unit " << au << " published twice";
+    // A reordering stream comes out in display order, each picture under its own frame's index.
+    if (plan.broken_at == SIZE_MAX) {
+      EXPECT_GT(ref.DisplayPosition(au) + 1, shown_last) << "access unit " << au;
+      shown_last = ref.DisplayPosition(au) + 1;
+    }
     const std::span<const uint8_t> want = ref.Picture(au);
     if (picture.size() != want.size() ||
         std::memcmp(picture.data(), want.data(), want.size()) != 0) {
