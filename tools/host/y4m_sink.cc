@@ -23,12 +23,14 @@ bool Y4mSink::Take(const pellion::FrameHeader& h, const std::vector<uint8_t>& nv
   if (std::fwrite(i420_.data(), 1, i420_.size(), f) != i420_.size() || std::fflush(f) != 0) {
     SayCannotWrite(tool_, path_);
     out_.Close();
+    write_failed_ = true;
     return false;
   }
   return true;
 }
 
 bool Y4mSink::Finish() {
+  if (write_failed_) return false;
   if (out_.Close()) return true;
   SayCannotWrite(tool_, path_);
   return false;

@@ -16,6 +16,7 @@ class Y4mSink : public PictureSink {
   Y4mSink(const char* tool, std::string path, File out, int fps)
       : tool_(tool), path_(std::move(path)), out_(std::move(out)), fps_(fps) {}
   bool Take(const pellion::FrameHeader& h, const std::vector<uint8_t>& nv12) override;
+  // False after a failed write too; a picture of another size is no failure of the file.
   bool Finish() override;
 
  private:
@@ -25,7 +26,7 @@ class Y4mSink : public PictureSink {
   int fps_;
   Nv12ToI420 converter_;
   std::vector<uint8_t> i420_;
-  bool header_written_ = false;
+  bool header_written_ = false, write_failed_ = false;
   int width_ = 0, height_ = 0;
 };
 
