@@ -52,6 +52,7 @@ class SinkFile : public ::testing::Test {
 struct Size {
   uint16_t w, h;
 };
+void PrintTo(const Size& s, std::ostream* os) { *os << s.w << "x" << s.h; }
 class Y4mSizes : public SinkFile, public ::testing::WithParamInterface<Size> {};
 
 // Widths that are no multiple of 16 and odd sizes too: rows are packed with no padding.
