@@ -1,39 +1,30 @@
-// NV12 to I420 (for Y4M output), keeping the conversion context while the size stays.
+// NV12 to I420 (for Y4M output): the luma as it is, the interleaved chroma split in two planes.
+// Done by hand: swscale's unscaled path faults on rows that are not a multiple of 16 bytes
+// (a 642-wide picture) when the planes are packed with no padding, as the section has them.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
-extern "C" {
-#include <libavutil/imgutils.h>
-#include <libswscale/swscale.h>
-}
-
 class Nv12ToI420 {
  public:
-  Nv12ToI420() = default;
-  ~Nv12ToI420() { sws_freeContext(sws_); }
-  Nv12ToI420(const Nv12ToI420&) = delete;
-  Nv12ToI420& operator=(const Nv12ToI420&) = delete;
-
   bool Convert(const std::vector<uint8_t>& nv12, int w, int h, std::vector<uint8_t>* out) {
-    int n = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, w, h, 1);
-    if (n <= 0 ||
-        nv12.size() < static_cast<size_t>(av_image_get_buffer_size(AV_PIX_FMT_NV12, w, h, 1)))
-      return false;
-    sws_ = sws_getCachedContext(sws_, w, h, AV_PIX_FMT_NV12, w, h, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
-                                nullptr, nullptr, nullptr);
-    if (sws_ == nullptr) return false;
-    uint8_t* src[4];
-    int src_lines[4];
-    av_image_fill_arrays(src, src_lines, nv12.data(), AV_PIX_FMT_NV12, w, h, 1);
-    out->resize(static_cast<size_t>(n));
-    uint8_t* dst[4];
-    int dst_lines[4];
-    av_image_fill_arrays(dst, dst_lines, out->data(), AV_PIX_FMT_YUV420P, w, h, 1);
-    return sws_scale(sws_, src, src_lines, 0, h, dst, dst_lines) == h;
+    if (w <= 0 || h <= 0) return false;
+    const size_t luma = static_cast<size_t>(w) * h;
+    const size_t chroma = static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2);
+    if (nv12.size() < luma + 2 * chroma) return false;
+    out->resize(luma + 2 * chroma);
+    uint8_t* y = out->data();
+    uint8_t* u = y + luma;
+    uint8_t* v = u + chroma;
+    const uint8_t* uv = nv12.data() + luma;
+    std::copy(nv12.data(), uv, y);
+    for (size_t i = 0; i < chroma; ++i) {
+      u[i] = uv[2 * i];
+      v[i] = uv[2 * i + 1];
+    }
+    return true;
   }
-
- private:
-  SwsContext* sws_ = nullptr;
 };

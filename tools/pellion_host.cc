@@ -2,44 +2,40 @@
 // Pellion.so by path, gives it a sender for key-frame requests, starts the channel and shows
 // the published pictures in a window, writes them as Y4M, or counts them. With --mirror it
 // embeds the phone-screen mirror in its window instead.
-#include <arpa/inet.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <limits.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-// Before SDL's X11 headers, which define Success and others as macros.
+// Before SDL's X11 headers (window.h), which define Success and others as macros.
 #include <CLI/CLI.hpp>
-
-#include <SDL2/SDL.h>
-#include <SDL2/SDL_syswm.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "dump_record.h"
-#include "nv12_to_i420.h"
+#include "host/dump_sink.h"
+#include "host/file.h"
+#include "host/hash_sink.h"
+#include "host/link_sender.h"
+#include "host/window.h"
+#include "host/y4m_sink.h"
 #include "pellion/frame_section.h"
-#include "pellion/keyframe_link.h"
 #include "pellion/pellion.h"
 #include "read_stats.h"
 
 namespace {
+
+using pellion_tools::LinkSender;
+using pellion_tools::PictureSink;
+using pellion_tools::Window;
 
 using Clock = std::chrono::steady_clock;
 std::atomic<bool> g_stop{false};
@@ -57,236 +53,6 @@ std::string DefaultModulePath() {
 #endif
   return beside;
 }
-
-// The host's sender: SendMsg only queues (it runs on the plug-in's decoder thread, which must
-// never wait for a network); a thread of its own connects, reconnects and sends.
-class LinkSender : public ITcpOper {
- public:
-  LinkSender(std::string host, int port) : host_(std::move(host)), port_(port) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~LinkSender() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      quit_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-    if (fd_ >= 0) close(fd_);
-  }
-
-  int32_t SendMsg(uint32_t code, const void* body, uint32_t length) override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      // Only the newest request of a code waits: one key-frame request answers many.
-      pending_[code] = std::string(static_cast<const char*>(body), body != nullptr ? length : 0);
-    }
-    ++requests_;
-    cv_.notify_all();
-    return 0;
-  }
-  int requests() const { return requests_.load(); }
-  int sent() const { return sent_.load(); }
-  bool connected() const { return connected_.load(); }
-
- private:
-  bool Connect() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port_));
-    if (inet_pton(AF_INET, host_.c_str(), &a.sin_addr) != 1) {
-      close(fd);
-      return false;
-    }
-    int r = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    if (r != 0 && errno == EINPROGRESS) {
-      pollfd p{fd, POLLOUT, 0};
-      int err = 0;
-      socklen_t len = sizeof(err);
-      r = poll(&p, 1, 1000) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
-                  err == 0
-              ? 0
-              : -1;
-    }
-    if (r != 0) {
-      close(fd);
-      return false;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    fd_ = fd;
-    connected_ = true;
-    return true;
-  }
-
-  bool SendAll(const std::string& data) {
-    size_t off = 0;
-    while (off < data.size()) {
-      ssize_t n = send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-      if (n > 0) {
-        off += static_cast<size_t>(n);
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        pollfd p{fd_, POLLOUT, 0};
-        if (poll(&p, 1, 1000) == 1) continue;
-      }
-      return false;
-    }
-    return true;
-  }
-
-  void Disconnect() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-    connected_ = false;
-  }
-
-  void Run() {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!quit_) {
-      if (pending_.empty()) {
-        cv_.wait(lock, [this] { return quit_ || !pending_.empty(); });
-        continue;
-      }
-      std::map<uint32_t, std::string> batch;
-      batch.swap(pending_);
-      lock.unlock();
-      bool ok = fd_ >= 0 || Connect();
-      for (auto it = batch.begin(); ok && it != batch.end();) {
-        ok = SendAll(pellion::EncodeLinkMessage(it->first, it->second.data(),
-                                                static_cast<uint32_t>(it->second.size())));
-        if (ok) {
-          ++sent_;
-          it = batch.erase(it);
-        }
-      }
-      lock.lock();
-      if (!ok) {
-        Disconnect();
-        // Unsent requests wait for the next try, unless a newer one of the code came.
-        for (auto& [code, body] : batch) pending_.try_emplace(code, body);
-        cv_.wait_for(lock, std::chrono::milliseconds(pellion::kReconnectIntervalMs),
-                     [this] { return quit_; });
-      }
-    }
-  }
-
-  const std::string host_;
-  const int port_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::map<uint32_t, std::string> pending_;
-  bool quit_ = false;
-  int fd_ = -1;  // sender thread only
-  std::atomic<bool> connected_{false};
-  std::atomic<int> requests_{0}, sent_{0};
-  std::thread thread_;
-};
-
-// The window: an SDL2 texture in NV12, resized to each picture's size.
-class Window {
- public:
-  bool Open() {
-    if (SDL_Init(SDL_INIT_VIDEO) != 0) return Fail("SDL_Init");
-    window_ = SDL_CreateWindow("pellion-host", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
-                               960, 540, SDL_WINDOW_RESIZABLE);
-    if (window_ == nullptr) return Fail("SDL_CreateWindow");
-    renderer_ = SDL_CreateRenderer(window_, -1, 0);
-    if (renderer_ == nullptr) return Fail("SDL_CreateRenderer");
-    return true;
-  }
-  ~Window() {
-    if (texture_ != nullptr) SDL_DestroyTexture(texture_);
-    if (renderer_ != nullptr) SDL_DestroyRenderer(renderer_);
-    if (window_ != nullptr) SDL_DestroyWindow(window_);
-    SDL_Quit();
-  }
-  // The X11 id of the window, as a host hands it to the mirror.
-  unsigned long X11Id() {
-    SDL_SysWMinfo info;
-    SDL_VERSION(&info.version);
-    if (window_ == nullptr || !SDL_GetWindowWMInfo(window_, &info) ||
-        info.subsystem != SDL_SYSWM_X11)
-      return 0;
-    return info.info.x11.window;
-  }
-  void Show(const pellion::FrameHeader& h, const std::vector<uint8_t>& nv12) {
-    if (texture_ == nullptr || h.width != w_ || h.height != h_) {
-      if (texture_ != nullptr) SDL_DestroyTexture(texture_);
-      texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_NV12, SDL_TEXTUREACCESS_STREAMING,
-                                   h.width, h.height);
-      w_ = h.width;
-      h_ = h.height;
-    }
-    if (texture_ == nullptr) return;
-    const uint8_t* uv = nv12.data() + static_cast<size_t>(w_) * h_;
-    SDL_UpdateNVTexture(texture_, nullptr, nv12.data(), w_, uv, 2 * ((w_ + 1) / 2));
-    SDL_RenderClear(renderer_);
-    SDL_RenderCopy(renderer_, texture_, nullptr, nullptr);
-    SDL_RenderPresent(renderer_);
-  }
-  // Hands X events to the event loop too, so that the plug-in's window messages are seen.
-  void WatchWindowMessages() { SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE); }
-  struct MirrorEvents {
-    bool quit = false;
-    bool toggle = false;  // the M key
-    bool ended = false;   // the plug-in's end notice
-  };
-  // Waits at most timeout_ms for events and sorts them out.
-  MirrorEvents PumpMirror(uint32_t end_message, int timeout_ms) {
-    MirrorEvents events;
-    SDL_Event e;
-    for (int got = SDL_WaitEventTimeout(&e, timeout_ms); got != 0; got = SDL_PollEvent(&e)) {
-      if (e.type == SDL_QUIT) events.quit = true;
-      if (e.type == SDL_KEYDOWN && e.key.keysym.sym == SDLK_m && e.key.repeat == 0)
-        events.toggle = true;
-      if (e.type == SDL_SYSWMEVENT && IsEndNotice(*e.syswm.msg, end_message)) events.ended = true;
-    }
-    return events;
-  }
-  // False once the user closed the window.
-  bool Pump() {
-    SDL_Event e;
-    while (SDL_PollEvent(&e))
-      if (e.type == SDL_QUIT) return false;
-    return true;
-  }
-
- private:
-  bool Fail(const char* what) {
-    std::fprintf(stderr, "pellion-host: %s: %s\n", what, SDL_GetError());
-    return false;
-  }
-  // The plug-in posts its window messages as ClientMessage "NORV_WINDOW_MESSAGE" (see
-  // pellion_types.h); the end notice carries the host's message number and wParam 1.
-  bool IsEndNotice(const SDL_SysWMmsg& msg, uint32_t end_message) {
-    if (msg.subsystem != SDL_SYSWM_X11) return false;
-    const XEvent& x = msg.msg.x11.event;
-    if (x.type != ClientMessage || x.xclient.format != 32) return false;
-    if (message_atom_ == 0) message_atom_ = InternWindowMessageAtom(x.xclient.display);
-    return x.xclient.message_type == message_atom_ &&
-           static_cast<uint32_t>(x.xclient.data.l[0]) == end_message &&
-           static_cast<uint32_t>(x.xclient.data.l[1]) == 1;
-  }
-  // SDL loads Xlib itself: its XInternAtom is borrowed rather than linked a second time.
-  static Atom InternWindowMessageAtom(Display* display) {
-    void* xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_NOLOAD);
-    if (xlib == nullptr) return 0;
-    using InternAtom = Atom (*)(Display*, const char*, int);
-    auto intern = reinterpret_cast<InternAtom>(dlsym(xlib, "XInternAtom"));
-    Atom atom = intern != nullptr ? intern(display, "NORV_WINDOW_MESSAGE", 0) : 0;
-    dlclose(xlib);
-    return atom;
-  }
-  Atom message_atom_ = 0;
-  SDL_Window* window_ = nullptr;
-  SDL_Renderer* renderer_ = nullptr;
-  SDL_Texture* texture_ = nullptr;
-  int w_ = 0, h_ = 0;
-};
 
 struct Options {
   std::string module = DefaultModulePath();
@@ -338,18 +104,6 @@ int RunCycles(IAVStreamInterface* plugin, int cycles) {
   return 0;
 }
 
-// 64-bit FNV-1a: a picture's identity in --hashes lines, cheap next to a decode.
-uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
-  return h;
-}
-
-int64_t MonotonicUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
-      .count();
-}
-
 // What the process holds now: threads and open descriptors.
 struct Resources {
   long threads = 0, descriptors = 0;
@@ -383,141 +137,217 @@ struct Resources {
   }
 };
 
+// The sinks of a run. One that fails is dropped, and the run ends with exit code 1.
+class Sinks {
+ public:
+  void Add(std::unique_ptr<PictureSink> sink) { sinks_.push_back(std::move(sink)); }
+  bool Pump() {
+    for (auto& sink : sinks_)
+      if (!sink->Pump()) return false;
+    return true;
+  }
+  void Take(const pellion::FrameHeader& h, const std::vector<uint8_t>& nv12) {
+    for (auto it = sinks_.begin(); it != sinks_.end();) {
+      if ((*it)->Take(h, nv12)) {
+        ++it;
+        continue;
+      }
+      failed_ = true;
+      it = sinks_.erase(it);
+    }
+  }
+  void Restarting() {
+    for (auto& sink : sinks_) sink->Restarting();
+  }
+  // True when every sink kept and closed all it was given.
+  bool Finish() {
+    for (auto& sink : sinks_)
+      if (!sink->Finish()) failed_ = true;
+    sinks_.clear();
+    return !failed_;
+  }
+
+ private:
+  std::vector<std::unique_ptr<PictureSink>> sinks_;
+  bool failed_ = false;
+};
+
+// Adds a sink writing `path` when the option names one; false (said on stderr) when it cannot.
+template <class Sink, class... Args>
+bool AddFileSink(Sinks* sinks, const std::string& path, const char* mode, Args... args) {
+  if (path.empty()) return true;
+  pellion_tools::File f = pellion_tools::File::Open(path, mode);
+  if (!f) {
+    pellion_tools::SayCannotWrite("pellion-host", path);
+    return false;
+  }
+  sinks->Add(std::make_unique<Sink>("pellion-host", path, std::move(f), args...));
+  return true;
+}
+
+// The window when there is a display and nothing else to write; then the files asked for.
+bool OpenSinks(const Options& o, Sinks* sinks, bool* show) {
+  *show = false;
+  if (!o.headless && o.y4m.empty() && std::getenv("DISPLAY") != nullptr) {
+    auto window = std::make_unique<Window>();
+    if (window->Open()) {
+      std::printf("pellion-host: window 0x%lx\n", window->X11Id());
+      sinks->Add(std::move(window));
+      *show = true;
+    }
+  }
+  return AddFileSink<pellion_tools::Y4mSink>(sinks, o.y4m, "wb", o.fps) &&
+         AddFileSink<pellion_tools::DumpSink>(sinks, o.dump, "wb") &&
+         AddFileSink<pellion_tools::HashSink>(sinks, o.hashes, "w");
+}
+
+// One run of the channel: reads the pictures into the sinks and counts them.
+class ChannelRun {
+ public:
+  ChannelRun(IAVStreamInterface* plugin, const Options& o, const LinkSender& sender,
+             pellion::FrameReader& reader, Sinks& sinks)
+      : plugin_(plugin), o_(o), sender_(sender), reader_(reader), sinks_(sinks) {}
+  bool Start(const char* what);
+  void Loop();
+  // Stops the channel and closes the sinks; the exit code.
+  int Stop();
+
+ private:
+  bool Restart();
+  void ReportSecond(Clock::time_point now);
+  void ReadOne();
+  void Report();
+
+  IAVStreamInterface* const plugin_;
+  const Options& o_;
+  const LinkSender& sender_;
+  pellion::FrameReader& reader_;
+  Sinks& sinks_;
+  Resources before_;
+  std::vector<uint8_t> picture_;
+  pellion::FrameHeader h_;
+  pellion_tools::ReadStats stats_;
+  int total_ = 0, in_second_ = 0, gaps_ = 0, restarts_ = 0;
+  uint32_t last_ = 0;
+  Clock::time_point start_, second_, restarted_;
+};
+
+bool ChannelRun::Start(const char* what) {
+  before_ = Resources::Now();
+  if (plugin_->StartChan() != 1) {
+    std::fprintf(stderr, "pellion-host: StartChan failed\n");
+    return false;
+  }
+  std::printf("pellion-host: channel started, %s\n", what);
+  std::fflush(stdout);
+  return true;
+}
+
+void ChannelRun::Loop() {
+  start_ = second_ = restarted_ = Clock::now();
+  while (!g_stop && (o_.frames == 0 || total_ < o_.frames)) {
+    const auto now = Clock::now();
+    if (o_.seconds > 0 && now - start_ >= std::chrono::duration<double>(o_.seconds)) break;
+    if (o_.restart_every > 0 &&
+        now - restarted_ >= std::chrono::duration<double>(o_.restart_every) && !Restart())
+      break;
+    if (now - second_ >= std::chrono::seconds(1)) ReportSecond(now);
+    if (!sinks_.Pump()) break;
+    if (reader_.Wait(50)) ReadOne();
+  }
+}
+
+bool ChannelRun::Restart() {
+  plugin_->StopChan();
+  // What the module keeps between runs (its loops, the log's threads) is no leak: count from
+  // the first stop.
+  if (restarts_ == 0) before_ = Resources::Settled();
+  sinks_.Restarting();
+  if (plugin_->StartChan() != 1) {
+    std::fprintf(stderr, "pellion-host: StartChan failed on restart %d\n", restarts_ + 1);
+    return false;
+  }
+  ++restarts_;
+  restarted_ = Clock::now();
+  return true;
+}
+
+void ChannelRun::ReportSecond(Clock::time_point now) {
+  std::printf(
+      "pellion-host: %d pictures/s (%d in all), %d index gaps, %d torn, %d key-frame "
+      "requests (%d sent)\n",
+      in_second_, total_, gaps_, static_cast<int>(stats_.torn()), sender_.requests(),
+      sender_.sent());
+  std::fflush(stdout);
+  in_second_ = 0;
+  second_ = now;
+}
+
+void ChannelRun::ReadOne() {
+  pellion::FramePublication info;
+  const pellion::ReadResult result = reader_.ReadWhole(&h_, &picture_, &info);
+  // The section and its signal outlive processes: a picture another process left there is not
+  // one of this run's plug-in.
+  if (result == pellion::ReadResult::kGood && info.has_record &&
+      info.writer_id != static_cast<uint32_t>(getpid()))
+    return;
+  // A torn copy is no picture the plug-in published: it is counted, and goes nowhere.
+  if (!stats_.Count(result, info)) return;
+  if (total_ > 0 && h_.frame_index != last_ + 1) ++gaps_;
+  last_ = h_.frame_index;
+  ++total_;
+  ++in_second_;
+  sinks_.Take(h_, picture_);
+}
+
+int ChannelRun::Stop() {
+  plugin_->StopChan();
+  plugin_->SetTcpOper(nullptr);
+  const bool kept = sinks_.Finish();
+  Report();
+  return total_ > 0 && kept ? 0 : 1;
+}
+
+void ChannelRun::Report() {
+  std::chrono::duration<double> took = Clock::now() - start_;
+  std::printf(
+      "pellion-host: %d pictures in %.1f s, %d index gaps, %d torn, %d key-frame requests "
+      "(%d sent), %d restarts\n",
+      total_, took.count(), gaps_, static_cast<int>(stats_.torn()), sender_.requests(),
+      sender_.sent(), restarts_);
+  std::printf("pellion-host: %s\n", stats_.Summary().c_str());
+  const Resources after = restarts_ > 0 ? Resources::Settled() : Resources::Now();
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf(
+      "pellion-host: threads %ld -> %ld, descriptors %ld -> %ld, max RSS %ld KiB (counted from "
+      "%s)\n",
+      before_.threads, after.threads, before_.descriptors, after.descriptors, usage.ru_maxrss,
+      restarts_ > 0 ? "the first stop" : "before the start");
+}
+
 int RunChannel(IAVStreamInterface* plugin, const Options& o) {
   LinkSender sender(o.sender_host, o.sender_port);
   plugin->SetTcpOper(&sender);  // before StartChan, while the channel is stopped
+  // The plug-in never keeps a sender that is gone, whichever way this returns.
+  struct Detach {
+    IAVStreamInterface* plugin;
+    ~Detach() { plugin->SetTcpOper(nullptr); }
+  } detach{plugin};
   pellion::FrameReader reader;
   if (!reader.Open()) {
     std::fprintf(stderr, "pellion-host: cannot open the frame section: %s\n",
                  std::strerror(reader.error()));
     return 1;
   }
-  Window window;
-  bool show = !o.headless && o.y4m.empty() && std::getenv("DISPLAY") != nullptr;
-  if (show && !window.Open()) show = false;
-  if (show) std::printf("pellion-host: window 0x%lx\n", window.X11Id());
-  FILE* y4m = nullptr;
-  if (!o.y4m.empty() && (y4m = std::fopen(o.y4m.c_str(), "wb")) == nullptr) {
-    std::fprintf(stderr, "pellion-host: cannot write %s: %s\n", o.y4m.c_str(),
-                 std::strerror(errno));
+  Sinks sinks;
+  bool show = false;
+  if (!OpenSinks(o, &sinks, &show)) return 1;
+  ChannelRun run(plugin, o, sender, reader, sinks);
+  if (!run.Start(show ? "showing pictures" : !o.y4m.empty() ? "writing Y4M" : "counting pictures"))
     return 1;
-  }
-  FILE* dump = nullptr;
-  bool dump_failed = false;
-  if (!o.dump.empty() && (dump = std::fopen(o.dump.c_str(), "wb")) == nullptr) {
-    std::fprintf(stderr, "pellion-host: cannot write %s: %s\n", o.dump.c_str(),
-                 std::strerror(errno));
-    return 1;
-  }
-  FILE* hashes = nullptr;
-  if (!o.hashes.empty() && (hashes = std::fopen(o.hashes.c_str(), "w")) == nullptr) {
-    std::fprintf(stderr, "pellion-host: cannot write %s: %s\n", o.hashes.c_str(),
-                 std::strerror(errno));
-    return 1;
-  }
-  Resources before = Resources::Now();
-  if (plugin->StartChan() != 1) {
-    std::fprintf(stderr, "pellion-host: StartChan failed\n");
-    return 1;
-  }
-  std::printf("pellion-host: channel started, %s\n", show  ? "showing pictures"
-                                                     : y4m ? "writing Y4M"
-                                                           : "counting pictures");
-  std::fflush(stdout);
-
-  Nv12ToI420 converter;
-  std::vector<uint8_t> picture, i420;
-  pellion::FrameHeader h;
-  int total = 0, in_second = 0, gaps = 0;
-  pellion_tools::ReadStats stats;
-  uint32_t last = 0;
-  bool y4m_header = false;
-  int restarts = 0;
-  const auto start = Clock::now();
-  auto second = start, restarted = start;
-  while (!g_stop && (o.frames == 0 || total < o.frames)) {
-    auto now = Clock::now();
-    if (o.seconds > 0 && now - start >= std::chrono::duration<double>(o.seconds)) break;
-    if (o.restart_every > 0 && now - restarted >= std::chrono::duration<double>(o.restart_every)) {
-      plugin->StopChan();
-      // What the module keeps between runs (its loops, the log's threads) is no leak: count
-      // from the first stop.
-      if (restarts == 0) before = Resources::Settled();
-      if (hashes != nullptr)
-        std::fprintf(hashes, "restart %lld\n", static_cast<long long>(MonotonicUs()));
-      if (plugin->StartChan() != 1) {
-        std::fprintf(stderr, "pellion-host: StartChan failed on restart %d\n", restarts + 1);
-        break;
-      }
-      ++restarts;
-      restarted = Clock::now();
-    }
-    if (now - second >= std::chrono::seconds(1)) {
-      std::printf(
-          "pellion-host: %d pictures/s (%d in all), %d index gaps, %d torn, %d key-frame "
-          "requests (%d sent)\n",
-          in_second, total, gaps, static_cast<int>(stats.torn()), sender.requests(), sender.sent());
-      std::fflush(stdout);
-      in_second = 0;
-      second = now;
-    }
-    if (show && !window.Pump()) break;
-    if (!reader.Wait(50)) continue;
-    pellion::FramePublication info;
-    const pellion::ReadResult result = reader.ReadWhole(&h, &picture, &info);
-    // The section and its signal outlive processes: a picture another process left there is
-    // not one of this run's plug-in.
-    if (result == pellion::ReadResult::kGood && info.has_record &&
-        info.writer_id != static_cast<uint32_t>(getpid()))
-      continue;
-    // A torn copy is no picture the plug-in published: it is counted, and goes nowhere.
-    if (!stats.Count(result, info)) continue;
-    if (dump != nullptr && !pellion_tools::AppendDumpRecord(dump, h, picture)) {
-      std::fprintf(stderr, "pellion-host: cannot write %s: %s\n", o.dump.c_str(),
-                   std::strerror(errno));
-      std::fclose(dump);
-      dump = nullptr;
-      dump_failed = true;
-    }
-    if (hashes != nullptr)
-      std::fprintf(hashes, "picture %lld %u %ux%u %016llx\n", static_cast<long long>(MonotonicUs()),
-                   h.frame_index, h.width, h.height,
-                   static_cast<unsigned long long>(Fnv1a(picture)));
-    if (total > 0 && h.frame_index != last + 1) ++gaps;
-    last = h.frame_index;
-    ++total;
-    ++in_second;
-    if (show) window.Show(h, picture);
-    if (y4m != nullptr && converter.Convert(picture, h.width, h.height, &i420)) {
-      if (!y4m_header) {
-        std::fprintf(y4m, "YUV4MPEG2 W%d H%d F%d:1 Ip A1:1 C420jpeg\n", h.width, h.height, o.fps);
-        y4m_header = true;
-      }
-      std::fputs("FRAME\n", y4m);
-      std::fwrite(i420.data(), 1, i420.size(), y4m);
-    }
-  }
-  plugin->StopChan();
-  plugin->SetTcpOper(nullptr);
-  if (y4m != nullptr) std::fclose(y4m);
-  if (dump != nullptr && std::fclose(dump) != 0) dump_failed = true;
-  if (hashes != nullptr && std::fclose(hashes) != 0) dump_failed = true;
-  std::chrono::duration<double> took = Clock::now() - start;
-  std::printf(
-      "pellion-host: %d pictures in %.1f s, %d index gaps, %d torn, %d key-frame requests "
-      "(%d sent), %d restarts\n",
-      total, took.count(), gaps, static_cast<int>(stats.torn()), sender.requests(), sender.sent(),
-      restarts);
-  std::printf("pellion-host: %s\n", stats.Summary().c_str());
-  const Resources after = restarts > 0 ? Resources::Settled() : Resources::Now();
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  std::printf(
-      "pellion-host: threads %ld -> %ld, descriptors %ld -> %ld, max RSS %ld KiB (counted from "
-      "%s)\n",
-      before.threads, after.threads, before.descriptors, after.descriptors, usage.ru_maxrss,
-      restarts > 0 ? "the first stop" : "before the start");
-  return total > 0 && !dump_failed ? 0 : 1;
+  run.Loop();
+  return run.Stop();
 }
 
 int RunMirror(IAVStreamInterface* plugin, const Options& o) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "dump_record.h"
+#include "host/file.h"
 #include "pellion/frame_section.h"
 #include "pellion/keyframe_link.h"
 #include "pellion/pellion.h"
@@ -103,52 +104,98 @@ int Usage() {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Args {
   std::wstring module = BesideExe(L"Pellion.dll");
   std::string dump_path, sender_host = "127.0.0.1";
   double seconds = 0;
   long frames = 0;
   int sender_port = pellion::kKeyFrameRequestPort;
+};
+
+// Every option takes a value; false on anything else, or a number with a tail.
+bool ParseArgs(int argc, char** argv, Args* args) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (i + 1 >= argc) return Usage();
+    if (i + 1 >= argc) return false;
     std::string v = argv[++i];
     char* end = nullptr;
     if (a == "--module") {
-      module = Wide(v);
+      args->module = Wide(v);
     } else if (a == "--dump") {
-      dump_path = v;
+      args->dump_path = v;
     } else if (a == "--seconds") {
-      seconds = std::strtod(v.c_str(), &end);
+      args->seconds = std::strtod(v.c_str(), &end);
     } else if (a == "--frames") {
-      frames = std::strtol(v.c_str(), &end, 10);
+      args->frames = std::strtol(v.c_str(), &end, 10);
     } else if (a == "--sender-host") {
-      sender_host = v;
+      args->sender_host = v;
     } else if (a == "--sender-port") {
-      sender_port = static_cast<int>(std::strtol(v.c_str(), &end, 10));
+      args->sender_port = static_cast<int>(std::strtol(v.c_str(), &end, 10));
     } else {
-      return Usage();
+      return false;
     }
-    if (end != nullptr && *end != '\0') return Usage();
+    if (end != nullptr && *end != '\0') return false;
   }
-  SetConsoleCtrlHandler(OnConsoleSignal, TRUE);
+  return true;
+}
 
+IAVStreamInterface* LoadPlugin(const std::wstring& module) {
   HMODULE dll = LoadLibraryW(module.c_str());
   if (dll == nullptr) {
     std::fprintf(stderr, "pellion-winhost: cannot load the module: error %lu\n", GetLastError());
-    return 1;
+    return nullptr;
   }
   using Create = IAVStreamInterface* (*)();
   auto create =
       reinterpret_cast<Create>(reinterpret_cast<void*>(GetProcAddress(dll, "CreatePlugInterface")));
   IAVStreamInterface* plugin = create != nullptr ? create() : nullptr;
-  if (plugin == nullptr) {
-    std::fprintf(stderr, "pellion-winhost: no CreatePlugInterface\n");
-    return 1;
+  if (plugin == nullptr) std::fprintf(stderr, "pellion-winhost: no CreatePlugInterface\n");
+  return plugin;
+}
+
+struct Counts {
+  long total = 0;
+  pellion_tools::ReadStats stats;
+  bool write_failed = false;
+};
+
+// Reads this run's pictures into the dump until stopped, timed out or the count is reached.
+Counts ReadPictures(pellion::FrameReader& reader, pellion_tools::File& dump, const Args& args) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  std::vector<uint8_t> picture;
+  pellion::FrameHeader h;
+  Counts c;
+  while (g_stop == 0 && (args.frames == 0 || c.total < args.frames)) {
+    if (args.seconds > 0 && Clock::now() - start >= std::chrono::duration<double>(args.seconds))
+      break;
+    if (!reader.Wait(50)) continue;
+    pellion::FramePublication info;
+    const pellion::ReadResult result = reader.ReadWhole(&h, &picture, &info);
+    // A picture another process left in the section is not one of this run's plug-in.
+    if (result == pellion::ReadResult::kGood && info.has_record &&
+        info.writer_id != static_cast<uint32_t>(GetCurrentProcessId()))
+      continue;
+    if (!c.stats.Count(result, info)) continue;
+    // After a short record nothing more is appended: a reader would take its tail for a header.
+    if (dump && !pellion_tools::AppendDumpRecord(dump.get(), h, picture)) {
+      c.write_failed = true;
+      dump.Close();
+    }
+    ++c.total;
   }
-  LinkSender sender(sender_host, sender_port);
+  return c;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args args;
+  if (!ParseArgs(argc, argv, &args)) return Usage();
+  SetConsoleCtrlHandler(OnConsoleSignal, TRUE);
+  IAVStreamInterface* plugin = LoadPlugin(args.module);
+  if (plugin == nullptr) return 1;
+  LinkSender sender(args.sender_host, args.sender_port);
   plugin->SetTcpOper(&sender);
   pellion::FrameReader reader;
   if (!reader.Open()) {
@@ -156,9 +203,9 @@ int main(int argc, char** argv) {
                  reader.error());
     return 1;
   }
-  FILE* dump = nullptr;
-  if (!dump_path.empty() && (dump = std::fopen(dump_path.c_str(), "wb")) == nullptr) {
-    std::fprintf(stderr, "pellion-winhost: cannot write %s\n", dump_path.c_str());
+  pellion_tools::File dump;
+  if (!args.dump_path.empty() && !(dump = pellion_tools::File::Open(args.dump_path, "wb"))) {
+    std::fprintf(stderr, "pellion-winhost: cannot write %s\n", args.dump_path.c_str());
     return 1;
   }
   if (plugin->StartChan() != 1) {
@@ -167,35 +214,15 @@ int main(int argc, char** argv) {
   }
   std::printf("pellion-winhost: channel started\n");
   std::fflush(stdout);
-
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
-  std::vector<uint8_t> picture;
-  pellion::FrameHeader h;
-  long total = 0;
-  pellion_tools::ReadStats stats;
-  bool write_failed = false;
-  while (g_stop == 0 && (frames == 0 || total < frames)) {
-    if (seconds > 0 && Clock::now() - start >= std::chrono::duration<double>(seconds)) break;
-    if (!reader.Wait(50)) continue;
-    pellion::FramePublication info;
-    const pellion::ReadResult result = reader.ReadWhole(&h, &picture, &info);
-    // A picture another process left in the section is not one of this run's plug-in.
-    if (result == pellion::ReadResult::kGood && info.has_record &&
-        info.writer_id != static_cast<uint32_t>(GetCurrentProcessId()))
-      continue;
-    if (!stats.Count(result, info)) continue;
-    if (dump != nullptr && !pellion_tools::AppendDumpRecord(dump, h, picture)) write_failed = true;
-    ++total;
-  }
+  Counts c = ReadPictures(reader, dump, args);
   plugin->StopChan();
   plugin->SetTcpOper(nullptr);
-  if (dump != nullptr && std::fclose(dump) != 0) write_failed = true;
-  std::printf("pellion-winhost: %ld pictures, %ld torn, %d key-frame requests\n", total,
-              stats.torn(), sender.requests());
-  std::printf("pellion-winhost: %s\n", stats.Summary().c_str());
-  if (write_failed) {
-    std::fprintf(stderr, "pellion-winhost: cannot write %s\n", dump_path.c_str());
+  if (!dump.Close()) c.write_failed = true;
+  std::printf("pellion-winhost: %ld pictures, %ld torn, %d key-frame requests\n", c.total,
+              c.stats.torn(), sender.requests());
+  std::printf("pellion-winhost: %s\n", c.stats.Summary().c_str());
+  if (c.write_failed) {
+    std::fprintf(stderr, "pellion-winhost: cannot write %s\n", args.dump_path.c_str());
     return 1;
   }
   return 0;
