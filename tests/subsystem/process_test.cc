@@ -1,6 +1,7 @@
 // Launching, running commands, finding and killing processes, and reaping every child.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -149,8 +150,8 @@ TEST(SplitCommandLineTest, QuotedArgumentsComeBackUnchanged) {
 
 TEST(SplitCommandLineTest, QuotedProgramComesBackUnchanged) {
   // A program is quoted without escapes: a trailing backslash stays one.
-  for (const std::string p : {"/bin/prog", "/opt/my dir/prog", "C:\\Program Files\\x\\",
-                              "tab\there", ""}) {
+  for (const std::string p :
+       {"/bin/prog", "/opt/my dir/prog", "C:\\Program Files\\x\\", "tab\there", ""}) {
     auto args = platform::SplitCommandLine(ProcessHelper::QuoteProgram(p) + " x");
     EXPECT_EQ(args, (std::vector<std::string>{p, "x"})) << p;
   }
@@ -319,8 +320,11 @@ TEST(ExecTest, ConcurrentCommandsEachGetTheirOwnOutputAndCode) {
     fast.emplace_back([t] {
       for (int i = 0; i < 5; ++i) {
         std::string output;
-        std::string text = std::string("t").append(std::to_string(t)).append("i").append(
-            std::to_string(i));  // not "t" + ...: a false -Wrestrict of g++ 12 at -O3
+        std::string text =
+            std::string("t")
+                .append(std::to_string(t))
+                .append("i")
+                .append(std::to_string(i));  // not "t" + ...: a false -Wrestrict of g++ 12 at -O3
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(
             ProcessHelper::ExecInCmdWithResult(
@@ -434,36 +438,108 @@ TEST(ChildRegistryTest, DescriptorsWeHoldAreCloseOnExec) {
   request.capture_output = true;
   platform::SpawnedProcess child;
   ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
-  EXPECT_NE(fcntl(child.pidfd, F_GETFD) & FD_CLOEXEC, 0);
-  EXPECT_NE(fcntl(child.output_fd, F_GETFD) & FD_CLOEXEC, 0);
-  ProcessHandle handle(child.pid, NORV::sSubSystem::kProcessAllAccess, true);
-  EXPECT_NE(fcntl(handle.fd(), F_GETFD) & FD_CLOEXEC, 0);
+  const int opened = platform::OpenProcess(child.pid);
+  for (int fd : {child.pidfd, child.output_fd, opened})
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << fd;
   EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, nullptr), 0u);
-  platform::CloseFd(child.output_fd);
-  platform::CloseFd(child.pidfd);
+  for (int fd : {child.pidfd, child.output_fd, opened}) platform::CloseFd(fd);
 }
 
 TEST(ChildRegistryTest, EachChildIsReapedOnceEvenWhenTheHostGetsThereFirst) {
   platform::SpawnRequest request;
   request.program = FAKE_CMD_PATH;
   request.argv = {"fake_cmd", "--exit", "5"};
-  platform::SpawnedProcess child;
-  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
+  platform::Process child;
+  ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
+  EXPECT_EQ(child.Wait(10000), platform::kWaitObject0);
+  EXPECT_EQ(child.exit_code(), 5);
   int code = 0;
-  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, &code), 0u);
-  EXPECT_EQ(code, 5);
-  EXPECT_EQ(platform::ReapChildIfEnded(child.pid, &code), platform::ChildState::kNotOurs);
-  platform::CloseFd(child.pidfd);
+  EXPECT_EQ(platform::ReapChildIfEnded(child.pid(), &code), platform::ChildState::kNotOurs);
 
   // A host reaping our child by its pid: the registry takes that as reaped, and waits end.
-  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
+  ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
   int status = 0;
-  ASSERT_EQ(waitpid(static_cast<pid_t>(child.pid), &status, 0), static_cast<pid_t>(child.pid));
-  code = 0;
-  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, &code), 0u);
-  EXPECT_EQ(code, -1);
-  EXPECT_EQ(platform::ReapChildIfEnded(child.pid, nullptr), platform::ChildState::kNotOurs);
-  platform::CloseFd(child.pidfd);
+  ASSERT_EQ(waitpid(static_cast<pid_t>(child.pid()), &status, 0), static_cast<pid_t>(child.pid()));
+  EXPECT_EQ(child.Wait(10000), platform::kWaitObject0);
+  EXPECT_EQ(child.exit_code(), -1);
+  EXPECT_EQ(platform::ReapChildIfEnded(child.pid(), nullptr), platform::ChildState::kNotOurs);
+}
+
+// What the benchmarks' and end-to-end tests' children need: argv, extra environment, both
+// streams into one file, a wait with a limit, a signal and the exit code.
+TEST(ProcessTest, StreamsIntoOneFileWithExtraEnvironmentAndTheExitCode) {
+  ScratchDir scratch;
+  const fs::path log = scratch.path() / "log";
+  platform::SpawnRequest request;
+  request.argv = {"/bin/sh", "-c", "printf \"$PELLION_A$HOME\"; printf e >&2; exit 6"};
+  request.extra_env = {"PELLION_A=a", "HOME=h"};
+  request.stdout_path = request.stderr_path = log.string();
+  platform::Process child;
+  ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
+  EXPECT_EQ(child.Wait(10000), platform::kWaitObject0);
+  EXPECT_EQ(child.exit_code(), 6);
+  EXPECT_EQ(ReadFile(log), "ahe");
+}
+
+TEST(ProcessTest, WaitsEndOnTheLimitTheTokenOrASignal) {
+  platform::SpawnRequest request;
+  request.argv = {FAKE_CMD_PATH, "--hang"};
+  request.caller_reaps = true;
+  platform::Process child;
+  ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
+  platform::CancelToken cancel;
+  EXPECT_EQ(child.Wait(0, &cancel), platform::kWaitTimeout);
+  EXPECT_EQ(platform::WaitForAny({cancel, child}, 0), platform::kWaitTimeout);
+  cancel.Cancel();
+  EXPECT_EQ(child.Wait(-1, &cancel), platform::kWaitObject0 + 1);
+  EXPECT_EQ(platform::WaitForAny({cancel, child}, -1), 0u) << "the token comes first";
+  ASSERT_TRUE(child.Signal(SIGTERM));
+  EXPECT_EQ(platform::WaitForAny({child}, 10000), 0u);
+  EXPECT_EQ(child.Wait(10000), platform::kWaitObject0);
+  EXPECT_EQ(child.exit_code(), 128 + SIGTERM);
+  EXPECT_FALSE(child.Kill()) << "reaped: its pid may be anyone's";
+}
+
+TEST(ProcessTest, AChildLetGoUnreapedIsReapedByTheRegistry) {
+  const int fds_before = OpenDescriptorCount();
+  {
+    platform::SpawnRequest request;
+    request.argv = {FAKE_CMD_PATH, "--out", "x"};
+    request.caller_reaps = true;
+    request.capture_output = true;
+    platform::Process child;
+    ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
+    uint32_t woke = 1;
+    char c = 0;
+    EXPECT_EQ(child.ReadOutput(&c, 1, 10000, nullptr, &woke), 1);
+    EXPECT_EQ(woke, 0u);
+  }
+  // A snapshot reaps what ended meanwhile, and the registry lets go of its descriptor.
+  std::vector<platform::ProcessEntry> processes;
+  EXPECT_TRUE(testing_util::WaitUntil([&] {
+    platform::SnapshotProcesses(&processes);
+    return ZombieChildren() == 0 && OpenDescriptorCount() == fds_before;
+  }));
+}
+
+TEST(RunShellCommandTest, TheTokenKillsTheGroupAndKeepsWhatCameBefore) {
+  ScratchDir scratch;
+  const fs::path marker = scratch.path() / "marker";
+  platform::CancelToken cancel;
+  std::thread canceller([&] {
+    EXPECT_TRUE(testing_util::WaitUntil([&] { return fs::exists(marker); }));
+    cancel.Cancel();
+  });
+  std::string output;
+  int code = 0;
+  EXPECT_EQ(platform::RunShellCommand(
+                "echo early; : > " + Sh(marker) + "; " + Sh(FAKE_CMD_PATH) + " --hang", 60000,
+                &cancel, &output, &code),
+            platform::RunResult::kCancelled);
+  canceller.join();
+  EXPECT_EQ(output, "early\n");
+  EXPECT_EQ(code, 128 + SIGKILL);
+  EXPECT_EQ(ZombieChildren(), 0);
 }
 
 }  // namespace
