@@ -2,8 +2,6 @@
 // decoded references and the picture comparison.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +10,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "platform/process.h"
 
 namespace e2e {
 
@@ -23,8 +23,6 @@ class Child {
  public:
   Child() = default;
   ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
 
   bool Start(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err);
   // The exit code (128 + signal when killed), or nullopt when it still runs after `timeout`.
@@ -33,8 +31,7 @@ class Child {
   void Signal(int sig);
 
  private:
-  pid_t pid_ = -1;
-  std::optional<int> code_;
+  platform::Process process_;
 };
 
 struct TraceFrame {
