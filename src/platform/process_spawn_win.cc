@@ -175,6 +175,38 @@ SpawnResult Adopt(const PROCESS_INFORMATION& info, UniqueHandle job, bool caller
   return SpawnResult::kOk;
 }
 
+// The start-up information for `streams`: only they are inherited (none: nothing is), and the
+// window shown as asked. Returns the creation flags that go with it, or false.
+bool FillStartup(const SpawnRequest& request, const ChildStreams& streams, InheritList* list,
+                 HANDLE (&inherited)[3], STARTUPINFOEXW* startup, ::DWORD* flags) {
+  // Nothing of ours or the host's reaches the child but these: a pipe end held by a long-lived
+  // child would keep our reads from ever ending.
+  size_t count = 0;
+  for (const UniqueHandle* h : {&streams.input, &streams.output, &streams.error})
+    if (*h) inherited[count++] = h->get();
+  startup->StartupInfo.cb = sizeof(STARTUPINFOW);
+  if (count > 0) {
+    if (!list->Init(inherited, count)) return false;
+    startup->StartupInfo.cb = sizeof(*startup);
+    startup->lpAttributeList = list->get();
+    startup->StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup->StartupInfo.hStdInput = streams.input.get();
+    startup->StartupInfo.hStdOutput = streams.output.get();
+    startup->StartupInfo.hStdError =
+        streams.shared_error ? streams.output.get() : streams.error.get();
+    *flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
+  // A captured command is a console program run for its output: no console window for it.
+  if (request.capture_output) *flags |= CREATE_NO_WINDOW;
+  // How the child's first window (a console program's console) is shown.
+  if (request.show_window >= 0) {
+    startup->StartupInfo.dwFlags |= STARTF_USESHOWWINDOW;
+    startup->StartupInfo.wShowWindow = static_cast<WORD>(request.show_window);
+  }
+  if (!request.extra_env.empty()) *flags |= CREATE_UNICODE_ENVIRONMENT;
+  return true;
+}
+
 // Starts `application` (empty: the first word of `command_line`, searched for by CreateProcessW)
 // with `command_line` as it is. Shared by Spawn and SpawnShell.
 SpawnResult SpawnCommandLine(const SpawnRequest& request, const std::wstring& application,
@@ -182,49 +214,23 @@ SpawnResult SpawnCommandLine(const SpawnRequest& request, const std::wstring& ap
   ChildStreams streams;
   SpawnResult made = MakeStreams(request, &streams);
   if (made != SpawnResult::kOk) return made;
-  HANDLE error = streams.shared_error ? streams.output.get() : streams.error.get();
   UniqueHandle job;
   if (request.own_group && !(job = MakeJob())) return SpawnResult::kSpawnFailed;
-
-  // Nothing of ours or the host's reaches the child but these: a pipe end held by a long-lived
-  // child would keep our reads from ever ending.
-  HANDLE inherited[3];
-  size_t count = 0;
-  for (const UniqueHandle* h : {&streams.input, &streams.output, &streams.error})
-    if (*h) inherited[count++] = h->get();
-  STARTUPINFOEXW startup{};
-  startup.StartupInfo.cb = sizeof(STARTUPINFOW);
   // Suspended until it is in the job, so that nothing it starts can be outside.
   ::DWORD flags = job ? CREATE_SUSPENDED : 0;
+  HANDLE inherited[3];
   InheritList list;
-  if (count > 0) {
-    if (!list.Init(inherited, count)) return SpawnResult::kSpawnFailed;
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.lpAttributeList = list.get();
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = streams.input.get();
-    startup.StartupInfo.hStdOutput = streams.output.get();
-    startup.StartupInfo.hStdError = error;
-    flags |= EXTENDED_STARTUPINFO_PRESENT;
-  }
-  // A captured command is a console program run for its output: no console window for it.
-  if (request.capture_output) flags |= CREATE_NO_WINDOW;
-  // How the child's first window (a console program's console) is shown.
-  if (request.show_window >= 0) {
-    startup.StartupInfo.dwFlags |= STARTF_USESHOWWINDOW;
-    startup.StartupInfo.wShowWindow = static_cast<WORD>(request.show_window);
-  }
-  std::wstring env;
-  if (!request.extra_env.empty()) {
-    env = EnvironmentBlock(request.extra_env);
-    flags |= CREATE_UNICODE_ENVIRONMENT;
-  }
+  STARTUPINFOEXW startup{};
+  if (!FillStartup(request, streams, &list, inherited, &startup, &flags))
+    return SpawnResult::kSpawnFailed;
+  std::wstring env =
+      request.extra_env.empty() ? std::wstring() : EnvironmentBlock(request.extra_env);
   std::wstring directory = win::Wide(request.directory);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), command_line.data(),
-                      nullptr, nullptr, count > 0, flags, env.empty() ? nullptr : env.data(),
-                      directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo,
-                      &info)) {
+  if (!CreateProcessW(
+          application.empty() ? nullptr : application.c_str(), command_line.data(), nullptr,
+          nullptr, startup.lpAttributeList != nullptr, flags, env.empty() ? nullptr : env.data(),
+          directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo, &info)) {
     return SpawnResult::kSpawnFailed;
   }
   SpawnResult adopted = Adopt(info, std::move(job), request.caller_reaps, out);
