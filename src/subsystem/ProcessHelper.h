@@ -42,8 +42,8 @@ class ProcessHelper {
   // Starts a program and returns its pid, or 0 (GetLastErrorText then says why). No shell is
   // involved: `commandLine` is split by Windows' rules (see QuoteArgument) into the program's
   // arguments, argv[0] included. With an `application` that file is run; without one argv[0] is,
-  // looked up in PATH when it holds no '/'. When `processInfoOut` is given it receives the
-  // child's pidfd; otherwise that is closed at once. `showWindow` (Windows:
+  // looked up in PATH when it holds no '/'. When `processInfoOut` is given it receives a
+  // handle of the child; otherwise that is closed at once. `showWindow` (Windows:
   // how its first window shows), `inheritHandles` and `startupInfo` change nothing on Linux: no
   // descriptor is ever inherited. Null strings mean
   // none; the narrow form also takes empty ones as none.

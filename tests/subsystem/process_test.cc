@@ -134,27 +134,16 @@ TEST(SplitCommandLineTest, FollowsWindowsRules) {
   for (const Case& c : cases) EXPECT_EQ(platform::SplitCommandLine(c.line), c.args) << c.line;
 }
 
-TEST(SplitCommandLineTest, QuotedArgumentsComeBackUnchanged) {
-  const std::string samples[] = {"",        "plain",      "two words",  "tab\there",
-                                 "q\"uote", "\\\\srv",    "trailing\\", "end\\\\",
-                                 "\\\"",    "a;b|c&$(d)", "\"\"",       "  spaced  "};
-  for (const std::string& s : samples) {
-    auto args = platform::SplitCommandLine("p " + ProcessHelper::QuoteArgument(s));
-    ASSERT_EQ(args.size(), 2u) << s;
-    EXPECT_EQ(args[1], s);
-  }
-  // A program path with blanks, quoted, stays one program.
-  auto args = platform::SplitCommandLine(ProcessHelper::QuoteArgument("/a b;c/prog") + " x");
-  EXPECT_EQ(args, (std::vector<std::string>{"/a b;c/prog", "x"}));
-}
-
-TEST(SplitCommandLineTest, QuotedProgramComesBackUnchanged) {
+TEST(SplitCommandLineTest, QuotedWordsComeBackUnchanged) {
+  for (const std::string a : {"", "plain", "two words", "tab\there", "q\"uote", "\\\\srv",
+                              "trailing\\", "end\\\\", "\\\"", "a;b|c&$(d)", "\"\"", "  spaced  "})
+    EXPECT_EQ(platform::SplitCommandLine("p " + ProcessHelper::QuoteArgument(a)),
+              (std::vector<std::string>{"p", a}));
   // A program is quoted without escapes: a trailing backslash stays one.
   for (const std::string p :
-       {"/bin/prog", "/opt/my dir/prog", "C:\\Program Files\\x\\", "tab\there", ""}) {
-    auto args = platform::SplitCommandLine(ProcessHelper::QuoteProgram(p) + " x");
-    EXPECT_EQ(args, (std::vector<std::string>{p, "x"})) << p;
-  }
+       {"/bin/prog", "/opt/my dir/prog", "C:\\Program Files\\x\\", "tab\there", ""})
+    EXPECT_EQ(platform::SplitCommandLine(ProcessHelper::QuoteProgram(p) + " x"),
+              (std::vector<std::string>{p, "x"}));
   EXPECT_EQ(ProcessHelper::QuoteProgram("/opt/my dir/prog"), "\"/opt/my dir/prog\"");
 }
 
@@ -192,29 +181,30 @@ TEST(CreateProcessTest, ExactArgumentsArriveAndNothingIsInjected) {
   EXPECT_FALSE(ProcessExists(pid));
 }
 
-TEST(CreateProcessTest, NoDescriptorOfOursReachesTheChild) {
+TEST(CreateProcessTest, NoDescriptorCrossesAnExecEitherWay) {
   ScratchDir scratch;
   fs::path record = scratch.path() / "record";
   // Descriptors a host may have opened without close-on-exec.
   int leaky_file = open("/dev/null", O_RDONLY);
   int leaky_pipe[2];
   ASSERT_EQ(pipe(leaky_pipe), 0);
-
-  std::string line = ProcessHelper::QuoteArgument(FAKE_CMD_PATH) + " --record " +
-                     ProcessHelper::QuoteArgument(record.string());
-  ProcessInformation info;
-  ASSERT_NE(
-      ProcessHelper::CreateProcessW(FAKE_CMD_PATH, line.c_str(), 0, true, nullptr, &info, nullptr),
-      0u);
-  EXPECT_EQ(info.process.Wait(10000), platform::kWaitObject0);
+  platform::SpawnRequest request;
+  request.program = FAKE_CMD_PATH;
+  request.argv = {"fake_cmd", "--record", record.string()};
+  request.capture_output = true;
+  platform::SpawnedProcess child;
+  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
+  // And ours go to nobody: a host's own fork and exec must not carry them away either.
+  const int opened = platform::OpenProcess(child.pid);
+  for (int fd : {child.pidfd, child.output_fd, opened})
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << fd;
+  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, nullptr), 0u);
   std::set<std::string> fds;
   for (const std::string& fd : RecordValues(ReadFile(record), "fd"))
     fds.insert(fd.substr(0, fd.find(' ')));
   EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
-
-  close(leaky_file);
-  close(leaky_pipe[0]);
-  close(leaky_pipe[1]);
+  for (int fd : {child.pidfd, child.output_fd, opened, leaky_file, leaky_pipe[0], leaky_pipe[1]})
+    close(fd);
 }
 
 TEST(CreateProcessTest, MissingProgramGivesZeroAndAnErrorText) {
@@ -265,6 +255,10 @@ TEST(ExecTest, CapturesBothStreamsAndReturnsTheExitCode) {
   EXPECT_EQ(output, "done\n");
   // A command killed by a signal reports 128 + the signal.
   EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("kill -9 $$", "", &output), 128 + 9);
+  // The shell ends at once; its background child writes later into the same pipe.
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("(sleep 0.3; echo late) & echo early", "", &output),
+            0);
+  EXPECT_EQ(output, "early\nlate\n");
   EXPECT_EQ(ZombieChildren(), 0);
 }
 
@@ -292,14 +286,6 @@ TEST(ExecTest, WithoutOutputItStillWaitsAndMakesNoPipe) {
   EXPECT_EQ(log.Count(" CONSOLE DATA: exitcode:-1"), 1u);
   EXPECT_EQ(OpenDescriptorCount(), fds_before);
   EXPECT_EQ(ZombieChildren(), 0);
-}
-
-TEST(ExecTest, ReadingEndsOnlyWhenEveryWriterIsDone) {
-  std::string output;
-  // The shell ends at once; its background child writes later into the same pipe.
-  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("(sleep 0.3; echo late) & echo early", "", &output),
-            0);
-  EXPECT_EQ(output, "early\nlate\n");
 }
 
 TEST(ExecTest, ConcurrentCommandsEachGetTheirOwnOutputAndCode) {
@@ -430,21 +416,6 @@ TEST(TerminateTest, KillsWaitsAndLeaksNoDescriptor) {
   EXPECT_EQ(none.Wait(0), 0xFFFFFFFFu);
 }
 
-TEST(ChildRegistryTest, DescriptorsWeHoldAreCloseOnExec) {
-  // A host's own fork and exec must not carry them away either.
-  platform::SpawnRequest request;
-  request.program = FAKE_CMD_PATH;
-  request.argv = {"fake_cmd", "--out", "x"};
-  request.capture_output = true;
-  platform::SpawnedProcess child;
-  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
-  const int opened = platform::OpenProcess(child.pid);
-  for (int fd : {child.pidfd, child.output_fd, opened})
-    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << fd;
-  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, nullptr), 0u);
-  for (int fd : {child.pidfd, child.output_fd, opened}) platform::CloseFd(fd);
-}
-
 TEST(ChildRegistryTest, EachChildIsReapedOnceEvenWhenTheHostGetsThereFirst) {
   platform::SpawnRequest request;
   request.program = FAKE_CMD_PATH;
@@ -474,6 +445,7 @@ TEST(ProcessTest, StreamsIntoOneFileWithExtraEnvironmentAndTheExitCode) {
   request.argv = {"/bin/sh", "-c", "printf \"$PELLION_A$HOME\"; printf e >&2; exit 6"};
   request.extra_env = {"PELLION_A=a", "HOME=h"};
   request.stdout_path = request.stderr_path = log.string();
+  request.caller_reaps = true;
   platform::Process child;
   ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
   EXPECT_EQ(child.Wait(10000), platform::kWaitObject0);
