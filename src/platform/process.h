@@ -48,8 +48,8 @@ struct SpawnRequest {
   std::string stderr_path;
   // NAME=value entries added to our environment (an entry given here wins).
   std::vector<std::string> extra_env;
-  // The caller waits for the child with WaitForOwnChild and is the only one to reap it, so its
-  // exit code cannot go to someone else.
+  // The caller (WaitForOwnChild, or the Process it gets) is the only one to reap the child, so
+  // its exit code cannot go to someone else.
   bool caller_reaps = false;
   // Windows: how the child's first window is shown (SW_HIDE is 0); -1 leaves it to the child.
   int show_window = -1;
