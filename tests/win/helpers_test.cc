@@ -66,6 +66,14 @@ TEST(CommandTest, AMissingProgramIsAFailedCommandNotAFailedCall) {
   EXPECT_NE(code, 0);
 }
 
+TEST(CommandTest, ALineBreakIsRefusedRatherThanRunAsACommandOfItsOwn) {
+  std::string output;
+  int code = 0;
+  EXPECT_EQ(platform::RunShellCommand("echo a\necho b", 10000, nullptr, &output, &code),
+            platform::RunResult::kNotStarted);
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("echo a\r\necho b", "", &output), -1);
+}
+
 // As the benchmarks run their children: both streams into one file, with extra environment.
 TEST(CommandTest, AShellWritesIntoOneFileWithTheExtraEnvironment) {
   Scratch scratch;
