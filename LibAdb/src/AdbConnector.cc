@@ -31,8 +31,8 @@ std::string AbsoluteShellCommand(const std::wstring& base_path, const std::strin
 
 }  // namespace
 
-AdbConnector::AdbConnector(int64_t timeout_ms, std::wstring exe_path, int cancel_fd)
-    : timeout_ms_(timeout_ms), exe_path_(std::move(exe_path)), cancel_fd_(cancel_fd) {}
+AdbConnector::AdbConnector(int64_t timeout_ms, std::wstring exe_path, platform::CancelToken* cancel)
+    : timeout_ms_(timeout_ms), exe_path_(std::move(exe_path)), cancel_(cancel) {}
 
 AdbConnector::~AdbConnector() = default;
 
@@ -51,13 +51,14 @@ bool AdbConnector::Connect(const std::string& address) {
     std::string output;
     int exit_code = -1;
     platform::RunResult run =
-        platform::RunShellCommand(command, timeout_ms_, cancel_fd_, &output, &exit_code);
+        platform::RunShellCommand(command, timeout_ms_, cancel_, &output, &exit_code);
     if (run == platform::RunResult::kPipeFailed) {
       LOGE << "Error on CreatePipe, err=" << platform::GetLastError();
     } else if (run == platform::RunResult::kNotStarted) {
       LOGE << "Error on CreateProcess, err=" << platform::GetLastError();
     } else {
-      LOGI << platform::kShellPrefix << command << " CONSOLE DATA:" << output << " exitcode:" << exit_code;
+      LOGI << platform::kShellPrefix << command << " CONSOLE DATA:" << output
+           << " exitcode:" << exit_code;
     }
     if (run == platform::RunResult::kTimedOut) {
       LOGE << "adb did not finish within " << timeout_ms_ << " ms: killed it and its group";
@@ -72,14 +73,5 @@ bool AdbConnector::Connect(const std::string& address) {
 }
 
 bool AdbConnector::IsConnected(std::string_view output) {
-  const std::string_view word = kSuccessText;
-  if (output.size() < word.size()) return false;
-  for (size_t start = 0; start + word.size() <= output.size(); ++start) {
-    size_t i = 0;
-    while (i < word.size() && std::tolower(static_cast<unsigned char>(output[start + i])) ==
-                                  std::tolower(static_cast<unsigned char>(word[i])))
-      ++i;
-    if (i == word.size()) return true;
-  }
-  return false;
+  return NORV::sSubSystem::ContainsNoCase(output, kSuccessText);
 }

@@ -6,6 +6,10 @@
 #include <string>
 #include <string_view>
 
+namespace platform {
+class CancelToken;
+}
+
 class AdbConnector {
  public:
 #ifdef _WIN32
@@ -19,10 +23,10 @@ class AdbConnector {
   static constexpr int64_t kDefaultTimeoutMs = 30000;
 
   // `exe_path` stands for the host executable's path (empty: the real one); adb is looked for
-  // in a "scrcpy" folder beside it. A set `cancel_fd` (an event's descriptor) kills a running
-  // adb as the limit does.
+  // in a "scrcpy" folder beside it. A set `cancel` (optional; it must outlive the connector)
+  // kills a running adb as the limit does.
   explicit AdbConnector(int64_t timeout_ms = kDefaultTimeoutMs, std::wstring exe_path = {},
-                        int cancel_fd = -1);
+                        platform::CancelToken* cancel = nullptr);
   virtual ~AdbConnector();
 
   // Caller's thread; blocks until adb is done, at most timeout_ms. A hanging adb is killed with
@@ -35,5 +39,5 @@ class AdbConnector {
  private:
   const int64_t timeout_ms_;
   const std::wstring exe_path_;
-  const int cancel_fd_;
+  platform::CancelToken* const cancel_;
 };

@@ -1,4 +1,4 @@
-// The process monitor: one poll on {stop event, process}, the stop event first.
+// The process monitor: one wait on {stop token, process}, the stop token first.
 #include "ScrcpyProcessMonitorThread.h"
 
 #include "log/log.h"
@@ -14,10 +14,7 @@ using NORV::sSubSystem::ProcessHelper;
 ScrcpyProcessMonitorThread::ScrcpyProcessMonitorThread(std::string exe_name)
     : exe_name_(std::move(exe_name)) {}
 
-ScrcpyProcessMonitorThread::~ScrcpyProcessMonitorThread() {
-  Stop();
-  stop_event_.Close();
-}
+ScrcpyProcessMonitorThread::~ScrcpyProcessMonitorThread() { Stop(); }
 
 bool ScrcpyProcessMonitorThread::Start(platform::DWORD pid, platform::DWORD notify_thread_id,
                                        uint32_t notify_message) {
@@ -26,7 +23,7 @@ bool ScrcpyProcessMonitorThread::Start(platform::DWORD pid, platform::DWORD noti
   notify_thread_id_ = notify_thread_id;
   notify_message_ = notify_message;
   // Set by the last Stop: left set, the new thread would end at its first look.
-  stop_event_.Reset();
+  stop_.Reset();
   bool started = Create();
   running_.store(started);
   LOGI << "create ProcessMonitorThread :" << Bool(started) << " tid:" << thread_id()
@@ -38,7 +35,7 @@ void ScrcpyProcessMonitorThread::Stop() {
   if (!running_.exchange(false)) return;
   LOGI << "stop ProcessMonitorThread";
   cur_pid_.store(0);
-  stop_event_.Set();
+  stop_.Cancel();
   Join();
 }
 
@@ -54,7 +51,7 @@ void ScrcpyProcessMonitorThread::Notify(platform::WPARAM wParam, platform::LPARA
 void ScrcpyProcessMonitorThread::Run() {
   LOGI << "entry";
   for (;;) {
-    if (stop_event_.fd() < 0) break;
+    if (!stop_.valid()) break;
     platform::DWORD candidate = pid_.load();
     if (candidate == 0) candidate = ProcessHelper::FindProcessIdByName(exe_name_.c_str());
     if (candidate != 0 && candidate != cur_pid_.load()) {
@@ -64,8 +61,7 @@ void ScrcpyProcessMonitorThread::Run() {
       Notify(kFound, candidate, "found!!! PostThreadMessage :");
       ProcessHandle process(candidate, NORV::sSubSystem::kProcessAllAccess, false);
       if (process.IsValid()) {
-        const int fds[2] = {stop_event_.fd(), process.fd()};
-        uint32_t woke = platform::WaitForAny(fds, 2, -1);
+        uint32_t woke = platform::WaitForAny({stop_, process.process()}, -1);
         if (woke == 0) {
           LOGI << "signal nexit";
           break;
@@ -79,10 +75,10 @@ void ScrcpyProcessMonitorThread::Run() {
           break;
         }
       } else {
-        LOGI << "null handle proc:" << process.handle() << " exename:" << exe_name_;
+        LOGI << "null handle proc:" << -1 << " exename:" << exe_name_;
       }
     }
-    if (stop_event_.Wait(kRetryMs) == 0) {
+    if (stop_.Wait(kRetryMs) == 0) {
       LOGI << "exit Processmonitorthread";
       break;
     }

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/process.h"
 #include "platform/types.h"
-#include "subsystem/AutoEvent.h"
 #include "thread/framework_thread.h"
 
 class ScrcpyProcessMonitorThread : private Thread {
@@ -46,5 +46,5 @@ class ScrcpyProcessMonitorThread : private Thread {
   // Written by Start before the thread starts, read by the thread.
   platform::DWORD notify_thread_id_ = 0;
   uint32_t notify_message_ = 0;
-  NORV::sSubSystem::CMenualEvent stop_event_;
+  platform::CancelToken stop_;
 };

@@ -7,7 +7,6 @@
 #include "command_path.h"
 #include "file/path.h"
 #include "log/log.h"
-#include "platform/event.h"
 #include "platform/process.h"
 #include "platform/window.h"
 #include "subsystem/ProcessHelper.h"
@@ -124,8 +123,7 @@ HWND AdbScrcpy::Start(HWND parent, uint32_t parent_msg) {
 }
 
 void AdbScrcpy::KillLaunched() {
-  if (process_.IsValid() && platform::KillProcess(process_.fd()))
-    process_.Wait(platform::kKillWaitMs);
+  process_.KillAndWait();
   process_.Close();
   pid_.store(0);
 }
@@ -150,16 +148,13 @@ bool AdbScrcpy::MirrorStands() {
 
 void AdbScrcpy::Stop() {
   // Set before the lock, so that a Start in progress gives up rather than finish first.
-  cancel_.Set();
+  cancel_.Cancel();
   std::lock_guard<std::mutex> lock(start_mu_);
   cancel_.Reset();
   shown_window_.store(nullptr);
-  // Only the process we launched, through its pidfd: a pid of a tool that ended may by now
+  // Only the process we launched, through its handle: a pid of a tool that ended may by now
   // belong to anyone.
-  if (pid_.exchange(0) != 0 && process_.IsValid()) {
-    platform::KillProcess(process_.fd());
-    process_.Wait(platform::kKillWaitMs);
-  }
+  if (pid_.exchange(0) != 0) process_.KillAndWait();
   process_.Close();
   monitor_.Stop();
   NKMsgFrameThread::Stop(options_.stop_timeout_ms);
@@ -179,7 +174,7 @@ void AdbScrcpy::Show(bool visible) {
 }
 
 bool AdbScrcpy::ConnectAdb() {
-  AdbConnector connector(options_.adb_timeout_ms, options_.exe_path, cancel_.fd());
+  AdbConnector connector(options_.adb_timeout_ms, options_.exe_path, &cancel_);
   bool connected = connector.Connect(options_.phone_address);
   LOGI << "connect adb " << (connected ? 1 : 0);
   return connected;

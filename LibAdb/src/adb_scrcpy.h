@@ -12,7 +12,7 @@
 #include "AdbConnector.h"
 #include "NKMsgFrameThread.h"
 #include "ScrcpyProcessMonitorThread.h"
-#include "platform/event.h"
+#include "platform/process.h"
 #include "platform/types.h"
 #include "subsystem/ProcessHandle.h"
 
@@ -92,14 +92,14 @@ class AdbScrcpy : private NKMsgFrameThread {
   std::atomic<uint32_t> parentMsg_{0};
   // Start and Stop one at a time; Stop sets cancel_ before it waits for the lock.
   std::mutex start_mu_;
-  platform::Event cancel_{true, false};
+  platform::CancelToken cancel_;
   // Under start_mu_.
   HWND hScrcpy_ = nullptr;
   // The window of the last completed Start, for Show.
   std::atomic<HWND> shown_window_{nullptr};
   // Cleared by the worker when the tool ended, by Stop when it kills it.
   std::atomic<platform::DWORD> pid_{0};
-  // The launched tool's pidfd: kills reach that process even after its pid is reused.
+  // The launched tool: kills reach that process even after its pid is reused.
   NORV::sSubSystem::ProcessHandle process_;
   // Worker thread only: the pid of the last found message.
   platform::DWORD watched_pid_ = 0;

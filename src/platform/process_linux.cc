@@ -58,6 +58,12 @@ class ChildRegistry {
     ReapEndedLocked();
   }
 
+  void Release(DWORD pid) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = children_.find(pid);
+    if (it != children_.end()) it->second.caller_reaps = false;
+  }
+
   ChildState ReapIfEnded(DWORD pid, int* exit_code, bool as_launcher) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = children_.find(pid);
@@ -201,66 +207,75 @@ SpawnResult SpawnShell(std::string_view command, const SpawnRequest& request, Sp
   return Spawn(shell, out);
 }
 
-SpawnResult Spawn(const SpawnRequest& request, SpawnedProcess* out) {
-  *out = SpawnedProcess{};
-  if (request.argv.empty() || (request.program.empty() && request.argv[0].empty())) {
-    errno = EINVAL;
-    return SpawnResult::kSpawnFailed;
-  }
+namespace {
 
-  int pipe_fds[2] = {-1, -1};
-  if (request.capture_output && pipe2(pipe_fds, O_CLOEXEC) != 0) return SpawnResult::kPipeFailed;
-  auto close_pipe = [&] {
-    int saved = errno;
-    for (int& fd : pipe_fds) {
-      if (fd >= 0) close(fd);
-      fd = -1;
-    }
-    errno = saved;
-  };
-
-  SpawnSetup setup;
-  // The child starts with default signal handling and nothing blocked, whatever the host's
-  // thread had: an ignored SIGPIPE or a blocked SIGTERM would otherwise be inherited.
+// The child starts with default signal handling and nothing blocked, whatever the host's
+// thread had: an ignored SIGPIPE or a blocked SIGTERM would otherwise be inherited.
+void SetAttributes(const SpawnRequest& request, posix_spawnattr_t* attr) {
   sigset_t none, all;
   sigemptyset(&none);
   sigfillset(&all);
-  posix_spawnattr_setsigmask(&setup.attr_, &none);
-  posix_spawnattr_setsigdefault(&setup.attr_, &all);
+  posix_spawnattr_setsigmask(attr, &none);
+  posix_spawnattr_setsigdefault(attr, &all);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (request.own_group) {
-    posix_spawnattr_setpgroup(&setup.attr_, 0);
+    posix_spawnattr_setpgroup(attr, 0);
     flags |= POSIX_SPAWN_SETPGROUP;
   }
-  posix_spawnattr_setflags(&setup.attr_, flags);
+  posix_spawnattr_setflags(attr, flags);
+}
 
-  if (request.capture_output) {
-    posix_spawn_file_actions_adddup2(&setup.actions_, pipe_fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&setup.actions_, pipe_fds[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&setup.actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+// `output`: the write end of the output pipe, or -1.
+void SetStreams(const SpawnRequest& request, int output, posix_spawn_file_actions_t* actions) {
+  constexpr int kWrite = O_WRONLY | O_CREAT | O_TRUNC;
+  if (output >= 0) {
+    posix_spawn_file_actions_adddup2(actions, output, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(actions, output, STDERR_FILENO);
+  } else if (!request.stdout_path.empty()) {
+    posix_spawn_file_actions_addopen(actions, STDOUT_FILENO, request.stdout_path.c_str(), kWrite,
+                                     0644);
   }
+  if (output < 0 && !request.stderr_path.empty()) {
+    if (request.stderr_path == request.stdout_path)
+      posix_spawn_file_actions_adddup2(actions, STDOUT_FILENO, STDERR_FILENO);
+    else
+      posix_spawn_file_actions_addopen(actions, STDERR_FILENO, request.stderr_path.c_str(), kWrite,
+                                       0644);
+  }
+  if (output >= 0 || !request.stdout_path.empty() || !request.stderr_path.empty())
+    posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (!request.directory.empty())
-    posix_spawn_file_actions_addchdir_np(&setup.actions_, request.directory.c_str());
+    posix_spawn_file_actions_addchdir_np(actions, request.directory.c_str());
   // Nothing of ours or the host's reaches the child: a pipe end or socket held by a long-lived
   // child would keep our reads from ever ending.
-  posix_spawn_file_actions_addclosefrom_np(&setup.actions_, 3);
+  posix_spawn_file_actions_addclosefrom_np(actions, 3);
+}
 
-  std::vector<char*> argv;
-  for (const std::string& arg : request.argv) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-
-  pid_t pid = 0;
-  int rc = request.program.empty()
-               ? posix_spawnp(&pid, argv[0], &setup.actions_, &setup.attr_, argv.data(), environ)
-               : posix_spawn(&pid, request.program.c_str(), &setup.actions_, &setup.attr_,
-                             argv.data(), environ);
-  if (rc != 0) {
-    // A failed exec has been reaped by posix_spawn itself.
-    close_pipe();
-    errno = rc;
-    return SpawnResult::kSpawnFailed;
+// Ours with `extra` added; an entry of `extra` replaces ours of the same name.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> env = extra;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string_view entry(*e);
+    std::string_view name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const std::string& x : extra)
+      replaced = replaced || (x.size() > name.size() && x.compare(0, name.size(), name) == 0 &&
+                              x[name.size()] == '=');
+    if (!replaced) env.emplace_back(entry);
   }
+  return env;
+}
 
+std::vector<char*> Pointers(const std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// A started child into the registry, with a pidfd for the caller. On failure it is ended and
+// reaped, and errno tells why.
+bool Register(pid_t pid, bool caller_reaps, SpawnedProcess* out) {
   // Until it is reaped the pid stays this child's; only a host's wait for any child could take
   // it first (ESRCH).
   int pidfd = PidfdOpen(pid);
@@ -273,9 +288,8 @@ SpawnResult Spawn(const SpawnRequest& request, SpawnedProcess* out) {
       while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
       }
     }
-    close_pipe();
     errno = saved;
-    return SpawnResult::kSpawnFailed;
+    return false;
   }
   int caller_fd = fcntl(pidfd, F_DUPFD_CLOEXEC, 3);
   if (caller_fd < 0) {
@@ -285,25 +299,63 @@ SpawnResult Spawn(const SpawnRequest& request, SpawnedProcess* out) {
     while (waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED) < 0 && errno == EINTR) {
     }
     close(pidfd);
-    close_pipe();
     errno = saved;
-    return SpawnResult::kSpawnFailed;
+    return false;
   }
-  ChildRegistry::Get().Add(static_cast<DWORD>(pid), pidfd, request.caller_reaps);
-
-  if (request.capture_output) {
-    // Our copy of the write end would keep the read from ever seeing end of file.
-    close(pipe_fds[1]);
-    out->output_fd = pipe_fds[0];
-  }
+  ChildRegistry::Get().Add(static_cast<DWORD>(pid), pidfd, caller_reaps);
   out->pid = static_cast<DWORD>(pid);
   out->pidfd = caller_fd;
-  return SpawnResult::kOk;
+  return true;
+}
+
+}  // namespace
+
+SpawnResult Spawn(const SpawnRequest& request, SpawnedProcess* out) {
+  *out = SpawnedProcess{};
+  if (request.argv.empty() || (request.program.empty() && request.argv[0].empty())) {
+    errno = EINVAL;
+    return SpawnResult::kSpawnFailed;
+  }
+  int pipe_fds[2] = {-1, -1};
+  if (request.capture_output && pipe2(pipe_fds, O_CLOEXEC) != 0) return SpawnResult::kPipeFailed;
+
+  SpawnSetup setup;
+  SetAttributes(request, &setup.attr_);
+  SetStreams(request, pipe_fds[1], &setup.actions_);
+  std::vector<char*> argv = Pointers(request.argv);
+  std::vector<std::string> env_strings;
+  if (!request.extra_env.empty()) env_strings = ChildEnvironment(request.extra_env);
+  std::vector<char*> env = Pointers(env_strings);
+  char** envp = request.extra_env.empty() ? environ : env.data();
+
+  pid_t pid = 0;
+  int rc = request.program.empty()
+               ? posix_spawnp(&pid, argv[0], &setup.actions_, &setup.attr_, argv.data(), envp)
+               : posix_spawn(&pid, request.program.c_str(), &setup.actions_, &setup.attr_,
+                             argv.data(), envp);
+  // A failed exec has been reaped by posix_spawn itself.
+  bool started = rc == 0 && Register(pid, request.caller_reaps, out);
+  int saved = rc != 0 ? rc : errno;
+  // Our copy of the write end would keep the read from ever seeing end of file.
+  if (pipe_fds[1] >= 0) close(pipe_fds[1]);
+  if (started) {
+    out->output_fd = pipe_fds[0];
+    return SpawnResult::kOk;
+  }
+  if (pipe_fds[0] >= 0) close(pipe_fds[0]);
+  errno = saved;
+  return SpawnResult::kSpawnFailed;
 }
 
 ChildState ReapChildIfEnded(DWORD pid, int* exit_code) {
   return ChildRegistry::Get().ReapIfEnded(pid, exit_code, false);
 }
+
+ChildState ReapOwnChildIfEnded(DWORD pid, int* exit_code) {
+  return ChildRegistry::Get().ReapIfEnded(pid, exit_code, true);
+}
+
+void ReleaseOwnChild(DWORD pid) { ChildRegistry::Get().Release(pid); }
 
 int WaitForOwnChild(const SpawnedProcess& child) {
   int code = -1;
@@ -355,53 +407,23 @@ uint32_t WaitForAny(const int* fds, size_t count, int64_t timeout_ms) {
   }
 }
 
-RunResult RunShellCommand(std::string_view command, int64_t timeout_ms, int cancel_fd,
-                          std::string* output, int* exit_code) {
-  output->clear();
-  *exit_code = -1;
-  SpawnRequest request;
-  request.capture_output = true;
-  request.caller_reaps = true;
-  request.own_group = true;
-  SpawnedProcess child;
-  SpawnResult spawned = SpawnShell(command, request, &child);
-  if (spawned == SpawnResult::kPipeFailed) return RunResult::kPipeFailed;
-  if (spawned != SpawnResult::kOk) return RunResult::kNotStarted;
+int64_t ReadOutput(int output_fd, void* buffer, size_t size, int64_t timeout_ms, int cancel_fd,
+                   uint32_t* woke) {
+  const int fds[2] = {output_fd, cancel_fd};
+  *woke = WaitForAny(fds, cancel_fd >= 0 ? 2 : 1, timeout_ms);
+  if (*woke == 0) return ReadFd(output_fd, buffer, size);
+  if (*woke == 0xFFFFFFFF) *woke = 0;
+  return *woke == 0 ? -1 : 0;
+}
 
-  const int64_t deadline = Deadline(timeout_ms);
-  const size_t count = cancel_fd >= 0 ? 2 : 1;
-  int fds[2] = {child.output_fd, cancel_fd};
-  bool timed_out = false, cancelled = false;
-  char buffer[1024];
-  // The output ends when every process of the group (and whoever they passed it to) closed it.
-  for (;;) {
-    uint32_t r = WaitForAny(fds, count, LeftMs(deadline));
-    // A group that writes without end must not outlast the limit either.
-    if (r == 258 || (deadline >= 0 && NowMicros() >= deadline)) {
-      timed_out = true;
-      break;
-    }
-    if (r == 1) cancelled = true;
-    if (r != 0) break;
-    int64_t n = ReadFd(child.output_fd, buffer, sizeof(buffer));
-    if (n <= 0) break;
-    output->append(buffer, static_cast<size_t>(n));
-  }
-  close(child.output_fd);
+bool KillGroup(DWORD pid, int /*group_fd*/) {
+  return pid != 0 && kill(-static_cast<pid_t>(pid), SIGKILL) == 0;
+}
 
-  // A shell that closed its output may still run.
-  if (!timed_out && !cancelled) {
-    fds[0] = child.pidfd;
-    uint32_t r = WaitForAny(fds, count, LeftMs(deadline));
-    timed_out = r == 258;
-    cancelled = r == 1;
-  }
-  // Not reaped yet, so the pid is still this shell's and names its group.
-  if (timed_out || cancelled) kill(-static_cast<pid_t>(child.pid), SIGKILL);
-  *exit_code = WaitForOwnChild(child);
-  close(child.pidfd);
-  if (cancelled) return RunResult::kCancelled;
-  return timed_out ? RunResult::kTimedOut : RunResult::kDone;
+void CloseGroup(int /*group_fd*/) {}
+
+bool SignalProcess(int pidfd, int signal) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0)) == 0;
 }
 
 int OpenProcess(DWORD pid) {
@@ -412,7 +434,7 @@ int OpenProcess(DWORD pid) {
   return PidfdOpen(static_cast<pid_t>(pid));  // pidfds are always close-on-exec
 }
 
-bool KillProcess(int pidfd) { return PidfdKill(pidfd) == 0; }
+bool KillProcess(int pidfd) { return SignalProcess(pidfd, SIGKILL); }
 
 bool SnapshotProcesses(std::vector<ProcessEntry>* out) {
   out->clear();

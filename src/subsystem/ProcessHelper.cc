@@ -13,23 +13,6 @@ namespace {
 
 using platform::DWORD;
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  return true;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view word) {
-  if (word.size() > text.size()) return false;
-  for (size_t start = 0; start + word.size() <= text.size(); ++start) {
-    if (EqualsNoCase(text.substr(start, word.size()), word)) return true;
-  }
-  return false;
-}
-
 bool MatchesWords(const std::string& text, const std::vector<std::string>& words) {
   if (words.empty()) return true;
   if (text.empty()) return false;
@@ -66,17 +49,13 @@ DWORD Launch(const char* application, const char* commandLine, ProcessInformatio
   }
   if (directory != nullptr) request.directory = directory;
 
-  platform::SpawnedProcess child;
-  DWORD pid = 0;
-  if (platform::Spawn(request, &child) == platform::SpawnResult::kOk) {
-    pid = child.pid;
-    if (info != nullptr) {
-      info->process = ProcessHandle::Adopt(child.pid, child.pidfd);
-      info->processId = child.pid;
-      info->threadId = child.pid;
-    } else {
-      platform::CloseFd(child.pidfd);
-    }
+  platform::Process child;
+  platform::Process::Start(request, &child);
+  const DWORD pid = child.pid();
+  if (info != nullptr && child.valid()) {
+    info->processId = pid;
+    info->threadId = pid;
+    info->process = ProcessHandle(std::move(child));
   }
   ErrnoKeeper keep;
   LOGI << "createprocess:" << (application != nullptr ? application : "nullptr") << " "
@@ -89,6 +68,21 @@ const char* NullIfEmpty(const char* text) {
 }
 
 }  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view word) {
+  if (word.size() > text.size()) return false;
+  for (size_t start = 0; start + word.size() <= text.size(); ++start) {
+    if (EqualsNoCase(text.substr(start, word.size()), word)) return true;
+  }
+  return false;
+}
 
 // One conversion for the whole SDK: the path helpers'.
 std::string WideToUtf8(std::wstring_view text) { return NORV::sFileManager::ToNarrow(text); }
@@ -144,8 +138,8 @@ int ProcessHelper::_ExecInCmdWithResult(const std::string& command, const std::s
   request.capture_output = output != nullptr;
   request.caller_reaps = true;
 
-  platform::SpawnedProcess child;
-  switch (platform::SpawnShell(command, request, &child)) {
+  platform::Process child;
+  switch (platform::Process::StartShell(command, request, &child)) {
     case platform::SpawnResult::kOk:
       break;
     case platform::SpawnResult::kPipeFailed: {
@@ -165,16 +159,17 @@ int ProcessHelper::_ExecInCmdWithResult(const std::string& command, const std::s
     char buffer[1024];
     // Only end of file ends the read: a command's background children may still be writing.
     for (;;) {
-      int64_t n = platform::ReadFd(child.output_fd, buffer, sizeof(buffer));
+      uint32_t woke = 0;
+      int64_t n = child.ReadOutput(buffer, sizeof(buffer), -1, nullptr, &woke);
       if (n <= 0) break;
       output->append(buffer, static_cast<size_t>(n));
     }
-    platform::CloseFd(child.output_fd);
+    child.CloseOutput();
   }
 
   // The exit code comes from the wait, which also reaps the child.
-  int code = platform::WaitForOwnChild(child);
-  platform::CloseFd(child.pidfd);
+  child.Wait(-1);
+  const int code = child.exit_code();
   if (exitCode != nullptr) *exitCode = code;
 
   LOGI << platform::kShellPrefix << command
@@ -209,14 +204,12 @@ DWORD ProcessHelper::FindProcessIdByName(const char* name) {
 }
 
 int ProcessHelper::TerminateProcessById(DWORD pid) {
-  int pidfd = platform::OpenProcess(pid);
-  if (pidfd < 0) return 0;
-  bool killed = platform::KillProcess(pidfd);
-  ErrnoKeeper keep;
+  ProcessHandle process(pid, kProcessTerminate, false);
   // Waiting until it is gone lets a caller start a new instance without racing the old one;
   // when it is our child the wait also reaps it.
-  if (killed) platform::WaitForProcess(pidfd, pid, platform::kKillWaitMs, nullptr);
-  platform::CloseFd(pidfd);
+  bool killed = process.KillAndWait();
+  ErrnoKeeper keep;
+  process.Close();
   return killed ? 1 : 0;
 }
 

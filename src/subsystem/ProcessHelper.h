@@ -12,6 +12,13 @@
 
 namespace NORV::sSubSystem {
 
+// ASCII letter case aside, the same on every system and in every locale.
+inline char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+bool EqualsNoCase(std::string_view a, std::string_view b);
+bool ContainsNoCase(std::string_view text, std::string_view word);
+
 // UTF-8 <-> wide strings (UTF-32 on Linux, UTF-16 on Windows). Invalid input becomes U+FFFD.
 std::string WideToUtf8(std::wstring_view text);
 std::wstring Utf8ToWide(std::string_view text);
@@ -25,7 +32,7 @@ struct StartupInfo {
 };
 
 struct ProcessInformation {
-  ProcessHandle process;  // the child's pidfd
+  ProcessHandle process;  // the child
   platform::DWORD processId = 0;
   platform::DWORD threadId = 0;  // its main thread, whose id is the pid on Linux
 };
@@ -35,8 +42,8 @@ class ProcessHelper {
   // Starts a program and returns its pid, or 0 (GetLastErrorText then says why). No shell is
   // involved: `commandLine` is split by Windows' rules (see QuoteArgument) into the program's
   // arguments, argv[0] included. With an `application` that file is run; without one argv[0] is,
-  // looked up in PATH when it holds no '/'. When `processInfoOut` is given it receives the
-  // child's pidfd; otherwise that is closed at once. `showWindow` (Windows:
+  // looked up in PATH when it holds no '/'. When `processInfoOut` is given it receives a
+  // handle of the child; otherwise that is closed at once. `showWindow` (Windows:
   // how its first window shows), `inheritHandles` and `startupInfo` change nothing on Linux: no
   // descriptor is ever inherited. Null strings mean
   // none; the narrow form also takes empty ones as none.

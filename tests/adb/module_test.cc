@@ -36,7 +36,7 @@ TEST(MirrorModuleTest, SlotsThreeToFiveDriveTheMirror) {
                         " --gtest_filter=MirrorModuleTest.DISABLED_HostSide 2>&1";
   std::string output;
   int exit_code = -1;
-  ASSERT_EQ(platform::RunShellCommand(command, 120000, -1, &output, &exit_code),
+  ASSERT_EQ(platform::RunShellCommand(command, 120000, nullptr, &output, &exit_code),
             platform::RunResult::kDone)
       << output;
   EXPECT_EQ(exit_code, 0) << output;

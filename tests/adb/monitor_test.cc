@@ -57,10 +57,7 @@ class Child {
     std::string line = ProcessHelper::QuoteProgram(FAKE_CMD_PATH) + " " + options;
     pid_ = ProcessHelper::CreateProcessW(nullptr, line.c_str(), 0, false, nullptr, &info_, nullptr);
   }
-  ~Child() {
-    if (info_.process.IsValid() && platform::KillProcess(info_.process.fd()))
-      info_.process.Wait(platform::kKillWaitMs);
-  }
+  ~Child() { info_.process.KillAndWait(); }
   platform::DWORD pid() const { return pid_; }
   uint32_t Wait(int64_t ms) { return info_.process.Wait(ms); }
 

@@ -3,12 +3,8 @@
 #include "elementary_stream.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,55 +12,31 @@
 #include <cstdint>
 #include <fstream>
 #include <sstream>
-#include <thread>
-
-extern char** environ;
 
 namespace e2e {
 
 Child::~Child() {
-  if (pid_ > 0 && !code_) {
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
+  if (process_.Kill()) process_.Wait(-1);
 }
 
 bool Child::Start(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err) {
-  std::vector<std::string> args = argv;
-  std::vector<char*> cargv;
-  for (std::string& a : args) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int rc = posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) pid_ = -1;
-  return rc == 0;
+  platform::SpawnRequest request;
+  request.program = argv.empty() ? std::string() : argv[0];
+  request.argv = argv;
+  request.stdout_path = out.string();
+  request.stderr_path = err.string();
+  request.caller_reaps = true;
+  return platform::Process::Start(request, &process_) == platform::SpawnResult::kOk;
 }
 
 std::optional<int> Child::Wait(std::chrono::milliseconds timeout) {
-  if (code_ || pid_ <= 0) return code_;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return code_;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  if (process_.Wait(timeout.count()) != platform::kWaitObject0) return std::nullopt;
+  return process_.exit_code();
 }
 
-bool Child::Running() { return pid_ > 0 && !Wait(std::chrono::milliseconds(0)); }
+bool Child::Running() { return process_.Wait(0) == platform::kWaitTimeout; }
 
-void Child::Signal(int sig) {
-  if (Running()) kill(pid_, sig);
-}
+void Child::Signal(int sig) { process_.Signal(sig); }
 
 Trace ReadTrace(const fs::path& path) {
   Trace t;

@@ -2,8 +2,6 @@
 // picture comparison.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "common/reference.h"
+#include "platform/process.h"
 
 namespace e2e {
 
@@ -25,8 +24,6 @@ class Child {
  public:
   Child() = default;
   ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
 
   bool Start(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err);
   // The exit code (128 + signal when killed), or nullopt when it still runs after `timeout`.
@@ -35,8 +32,7 @@ class Child {
   void Signal(int sig);
 
  private:
-  pid_t pid_ = -1;
-  std::optional<int> code_;
+  platform::Process process_;
 };
 
 struct TraceFrame {

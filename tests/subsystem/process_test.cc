@@ -1,6 +1,7 @@
 // Launching, running commands, finding and killing processes, and reaping every child.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -133,27 +134,16 @@ TEST(SplitCommandLineTest, FollowsWindowsRules) {
   for (const Case& c : cases) EXPECT_EQ(platform::SplitCommandLine(c.line), c.args) << c.line;
 }
 
-TEST(SplitCommandLineTest, QuotedArgumentsComeBackUnchanged) {
-  const std::string samples[] = {"",        "plain",      "two words",  "tab\there",
-                                 "q\"uote", "\\\\srv",    "trailing\\", "end\\\\",
-                                 "\\\"",    "a;b|c&$(d)", "\"\"",       "  spaced  "};
-  for (const std::string& s : samples) {
-    auto args = platform::SplitCommandLine("p " + ProcessHelper::QuoteArgument(s));
-    ASSERT_EQ(args.size(), 2u) << s;
-    EXPECT_EQ(args[1], s);
-  }
-  // A program path with blanks, quoted, stays one program.
-  auto args = platform::SplitCommandLine(ProcessHelper::QuoteArgument("/a b;c/prog") + " x");
-  EXPECT_EQ(args, (std::vector<std::string>{"/a b;c/prog", "x"}));
-}
-
-TEST(SplitCommandLineTest, QuotedProgramComesBackUnchanged) {
+TEST(SplitCommandLineTest, QuotedWordsComeBackUnchanged) {
+  for (const std::string a : {"", "plain", "two words", "tab\there", "q\"uote", "\\\\srv",
+                              "trailing\\", "end\\\\", "\\\"", "a;b|c&$(d)", "\"\"", "  spaced  "})
+    EXPECT_EQ(platform::SplitCommandLine("p " + ProcessHelper::QuoteArgument(a)),
+              (std::vector<std::string>{"p", a}));
   // A program is quoted without escapes: a trailing backslash stays one.
-  for (const std::string p : {"/bin/prog", "/opt/my dir/prog", "C:\\Program Files\\x\\",
-                              "tab\there", ""}) {
-    auto args = platform::SplitCommandLine(ProcessHelper::QuoteProgram(p) + " x");
-    EXPECT_EQ(args, (std::vector<std::string>{p, "x"})) << p;
-  }
+  for (const std::string p :
+       {"/bin/prog", "/opt/my dir/prog", "C:\\Program Files\\x\\", "tab\there", ""})
+    EXPECT_EQ(platform::SplitCommandLine(ProcessHelper::QuoteProgram(p) + " x"),
+              (std::vector<std::string>{p, "x"}));
   EXPECT_EQ(ProcessHelper::QuoteProgram("/opt/my dir/prog"), "\"/opt/my dir/prog\"");
 }
 
@@ -191,29 +181,30 @@ TEST(CreateProcessTest, ExactArgumentsArriveAndNothingIsInjected) {
   EXPECT_FALSE(ProcessExists(pid));
 }
 
-TEST(CreateProcessTest, NoDescriptorOfOursReachesTheChild) {
+TEST(CreateProcessTest, NoDescriptorCrossesAnExecEitherWay) {
   ScratchDir scratch;
   fs::path record = scratch.path() / "record";
   // Descriptors a host may have opened without close-on-exec.
   int leaky_file = open("/dev/null", O_RDONLY);
   int leaky_pipe[2];
   ASSERT_EQ(pipe(leaky_pipe), 0);
-
-  std::string line = ProcessHelper::QuoteArgument(FAKE_CMD_PATH) + " --record " +
-                     ProcessHelper::QuoteArgument(record.string());
-  ProcessInformation info;
-  ASSERT_NE(
-      ProcessHelper::CreateProcessW(FAKE_CMD_PATH, line.c_str(), 0, true, nullptr, &info, nullptr),
-      0u);
-  EXPECT_EQ(info.process.Wait(10000), platform::kWaitObject0);
+  platform::SpawnRequest request;
+  request.program = FAKE_CMD_PATH;
+  request.argv = {"fake_cmd", "--record", record.string()};
+  request.capture_output = true;
+  platform::SpawnedProcess child;
+  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
+  // And ours go to nobody: a host's own fork and exec must not carry them away either.
+  const int opened = platform::OpenProcess(child.pid);
+  for (int fd : {child.pidfd, child.output_fd, opened})
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << fd;
+  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, nullptr), 0u);
   std::set<std::string> fds;
   for (const std::string& fd : RecordValues(ReadFile(record), "fd"))
     fds.insert(fd.substr(0, fd.find(' ')));
   EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
-
-  close(leaky_file);
-  close(leaky_pipe[0]);
-  close(leaky_pipe[1]);
+  for (int fd : {child.pidfd, child.output_fd, opened, leaky_file, leaky_pipe[0], leaky_pipe[1]})
+    close(fd);
 }
 
 TEST(CreateProcessTest, MissingProgramGivesZeroAndAnErrorText) {
@@ -264,6 +255,10 @@ TEST(ExecTest, CapturesBothStreamsAndReturnsTheExitCode) {
   EXPECT_EQ(output, "done\n");
   // A command killed by a signal reports 128 + the signal.
   EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("kill -9 $$", "", &output), 128 + 9);
+  // The shell ends at once; its background child writes later into the same pipe.
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("(sleep 0.3; echo late) & echo early", "", &output),
+            0);
+  EXPECT_EQ(output, "early\nlate\n");
   EXPECT_EQ(ZombieChildren(), 0);
 }
 
@@ -293,14 +288,6 @@ TEST(ExecTest, WithoutOutputItStillWaitsAndMakesNoPipe) {
   EXPECT_EQ(ZombieChildren(), 0);
 }
 
-TEST(ExecTest, ReadingEndsOnlyWhenEveryWriterIsDone) {
-  std::string output;
-  // The shell ends at once; its background child writes later into the same pipe.
-  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("(sleep 0.3; echo late) & echo early", "", &output),
-            0);
-  EXPECT_EQ(output, "early\nlate\n");
-}
-
 TEST(ExecTest, ConcurrentCommandsEachGetTheirOwnOutputAndCode) {
   // With TZ unset glibc re-reads the zone on every log line's mktime, under a lock that
   // ThreadSanitizer cannot see; a set TZ is read once, here, before the threads start.
@@ -319,8 +306,11 @@ TEST(ExecTest, ConcurrentCommandsEachGetTheirOwnOutputAndCode) {
     fast.emplace_back([t] {
       for (int i = 0; i < 5; ++i) {
         std::string output;
-        std::string text = std::string("t").append(std::to_string(t)).append("i").append(
-            std::to_string(i));  // not "t" + ...: a false -Wrestrict of g++ 12 at -O3
+        std::string text =
+            std::string("t")
+                .append(std::to_string(t))
+                .append("i")
+                .append(std::to_string(i));  // not "t" + ...: a false -Wrestrict of g++ 12 at -O3
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(
             ProcessHelper::ExecInCmdWithResult(
@@ -426,44 +416,96 @@ TEST(TerminateTest, KillsWaitsAndLeaksNoDescriptor) {
   EXPECT_EQ(none.Wait(0), 0xFFFFFFFFu);
 }
 
-TEST(ChildRegistryTest, DescriptorsWeHoldAreCloseOnExec) {
-  // A host's own fork and exec must not carry them away either.
-  platform::SpawnRequest request;
-  request.program = FAKE_CMD_PATH;
-  request.argv = {"fake_cmd", "--out", "x"};
-  request.capture_output = true;
-  platform::SpawnedProcess child;
-  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
-  EXPECT_NE(fcntl(child.pidfd, F_GETFD) & FD_CLOEXEC, 0);
-  EXPECT_NE(fcntl(child.output_fd, F_GETFD) & FD_CLOEXEC, 0);
-  ProcessHandle handle(child.pid, NORV::sSubSystem::kProcessAllAccess, true);
-  EXPECT_NE(fcntl(handle.fd(), F_GETFD) & FD_CLOEXEC, 0);
-  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, nullptr), 0u);
-  platform::CloseFd(child.output_fd);
-  platform::CloseFd(child.pidfd);
-}
-
-TEST(ChildRegistryTest, EachChildIsReapedOnceEvenWhenTheHostGetsThereFirst) {
+TEST(ChildRegistryTest, AChildTheHostReapedCountsAsReaped) {
   platform::SpawnRequest request;
   request.program = FAKE_CMD_PATH;
   request.argv = {"fake_cmd", "--exit", "5"};
-  platform::SpawnedProcess child;
-  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
-  int code = 0;
-  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, &code), 0u);
-  EXPECT_EQ(code, 5);
-  EXPECT_EQ(platform::ReapChildIfEnded(child.pid, &code), platform::ChildState::kNotOurs);
-  platform::CloseFd(child.pidfd);
-
-  // A host reaping our child by its pid: the registry takes that as reaped, and waits end.
-  ASSERT_EQ(platform::Spawn(request, &child), platform::SpawnResult::kOk);
+  platform::Process child;
+  ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
   int status = 0;
-  ASSERT_EQ(waitpid(static_cast<pid_t>(child.pid), &status, 0), static_cast<pid_t>(child.pid));
-  code = 0;
-  EXPECT_EQ(platform::WaitForProcess(child.pidfd, child.pid, 10000, &code), 0u);
-  EXPECT_EQ(code, -1);
-  EXPECT_EQ(platform::ReapChildIfEnded(child.pid, nullptr), platform::ChildState::kNotOurs);
-  platform::CloseFd(child.pidfd);
+  ASSERT_EQ(waitpid(static_cast<pid_t>(child.pid()), &status, 0), static_cast<pid_t>(child.pid()));
+  EXPECT_EQ(child.Wait(10000), platform::kWaitObject0);
+  EXPECT_EQ(child.exit_code(), -1);
+  EXPECT_EQ(platform::ReapChildIfEnded(child.pid(), nullptr), platform::ChildState::kNotOurs);
+}
+
+// What the benchmarks' and end-to-end tests' children need: argv, extra environment, both
+// streams into one file, a wait with a limit, a signal and the exit code.
+TEST(ProcessTest, StreamsIntoOneFileWithExtraEnvironmentAndTheExitCode) {
+  ScratchDir scratch;
+  const fs::path log = scratch.path() / "log";
+  platform::SpawnRequest request;
+  request.argv = {"/bin/sh", "-c", "printf \"$PELLION_A$HOME\"; printf e >&2; exit 6"};
+  request.extra_env = {"PELLION_A=a", "HOME=h"};
+  request.stdout_path = request.stderr_path = log.string();
+  platform::Process child;
+  ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
+  EXPECT_EQ(child.Wait(10000), platform::kWaitObject0);
+  EXPECT_EQ(child.exit_code(), 6);
+  // Reaped by that wait, once: the registry has nothing left of it.
+  EXPECT_EQ(platform::ReapChildIfEnded(child.pid(), nullptr), platform::ChildState::kNotOurs);
+  EXPECT_EQ(ReadFile(log), "ahe");
+}
+
+TEST(ProcessTest, WaitsEndOnTheLimitTheTokenOrASignal) {
+  platform::SpawnRequest request;
+  request.argv = {FAKE_CMD_PATH, "--hang"};
+  request.caller_reaps = true;
+  platform::Process child;
+  ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
+  platform::CancelToken cancel;
+  EXPECT_EQ(child.Wait(0, &cancel), platform::kWaitTimeout);
+  EXPECT_EQ(platform::WaitForAny({cancel, child}, 0), platform::kWaitTimeout);
+  cancel.Cancel();
+  EXPECT_EQ(child.Wait(-1, &cancel), platform::kWaitObject0 + 1);
+  EXPECT_EQ(platform::WaitForAny({cancel, child}, -1), 0u) << "the token comes first";
+  ASSERT_TRUE(child.Signal(SIGTERM));
+  EXPECT_EQ(platform::WaitForAny({child}, 10000), 0u);
+  EXPECT_EQ(child.Wait(10000), platform::kWaitObject0);
+  EXPECT_EQ(child.exit_code(), 128 + SIGTERM);
+  EXPECT_FALSE(child.Kill()) << "reaped: its pid may be anyone's";
+}
+
+TEST(ProcessTest, AChildLetGoUnreapedIsReapedByTheRegistry) {
+  const int fds_before = OpenDescriptorCount();
+  {
+    platform::SpawnRequest request;
+    request.argv = {FAKE_CMD_PATH, "--out", "x"};
+    request.caller_reaps = true;
+    request.capture_output = true;
+    platform::Process child;
+    ASSERT_EQ(platform::Process::Start(request, &child), platform::SpawnResult::kOk);
+    uint32_t woke = 1;
+    char c = 0;
+    EXPECT_EQ(child.ReadOutput(&c, 1, 10000, nullptr, &woke), 1);
+    EXPECT_EQ(woke, 0u);
+  }
+  // A snapshot reaps what ended meanwhile, and the registry lets go of its descriptor.
+  std::vector<platform::ProcessEntry> processes;
+  EXPECT_TRUE(testing_util::WaitUntil([&] {
+    platform::SnapshotProcesses(&processes);
+    return ZombieChildren() == 0 && OpenDescriptorCount() == fds_before;
+  }));
+}
+
+TEST(RunShellCommandTest, TheTokenKillsTheGroupAndKeepsWhatCameBefore) {
+  ScratchDir scratch;
+  const fs::path marker = scratch.path() / "marker";
+  platform::CancelToken cancel;
+  std::thread canceller([&] {
+    EXPECT_TRUE(testing_util::WaitUntil([&] { return fs::exists(marker); }));
+    cancel.Cancel();
+  });
+  std::string output;
+  int code = 0;
+  EXPECT_EQ(platform::RunShellCommand(
+                "echo early; : > " + Sh(marker) + "; " + Sh(FAKE_CMD_PATH) + " --hang", 60000,
+                &cancel, &output, &code),
+            platform::RunResult::kCancelled);
+  canceller.join();
+  EXPECT_EQ(output, "early\n");
+  EXPECT_EQ(code, 128 + SIGKILL);
+  EXPECT_EQ(ZombieChildren(), 0);
 }
 
 }  // namespace

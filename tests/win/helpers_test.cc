@@ -12,6 +12,7 @@
 
 #include "file/path.h"
 #include "file/profile.h"
+#include "platform/process.h"
 #include "subsystem/AutoEvent.h"
 #include "subsystem/ProcessHelper.h"
 
@@ -63,6 +64,33 @@ TEST(CommandTest, AMissingProgramIsAFailedCommandNotAFailedCall) {
   EXPECT_EQ(
       ProcessHelper::_ExecInCmdWithResult("pellion-no-such-program", "", &output, &code, true), 1);
   EXPECT_NE(code, 0);
+}
+
+TEST(CommandTest, ALineBreakIsRefusedRatherThanRunAsACommandOfItsOwn) {
+  std::string output;
+  int code = 0;
+  EXPECT_EQ(platform::RunShellCommand("echo a\necho b", 10000, nullptr, &output, &code),
+            platform::RunResult::kNotStarted);
+  EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("echo a\r\necho b", "", &output), -1);
+}
+
+// As the benchmarks run their children: both streams into one file, with extra environment.
+TEST(CommandTest, AShellWritesIntoOneFileWithTheExtraEnvironment) {
+  Scratch scratch;
+  const fs::path log = scratch.path / "log";
+  platform::SpawnRequest request;
+  request.extra_env = {"PELLION_A=a b"};
+  request.stdout_path = request.stderr_path = log.string();
+  request.caller_reaps = true;
+  platform::Process shell;
+  ASSERT_EQ(
+      platform::Process::StartShell("echo %PELLION_A%& echo err 1>&2& exit 6", request, &shell),
+      platform::SpawnResult::kOk);
+  EXPECT_EQ(shell.Wait(60000), platform::kWaitObject0);
+  EXPECT_EQ(shell.exit_code(), 6);
+  std::ifstream in(log, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind("a b\r\nerr", 0), 0u) << text;
 }
 
 TEST(ProcessTest, ALaunchedProgramIsFoundAndKilledByItsNameOnly) {
