@@ -4,6 +4,8 @@
 # golden_send.sh <pellion-send> <clips dir> <golden dir>; GOLDEN_UPDATE=1 rewrites the files.
 set -u
 bin=$1 clips=$2 golden=$3
+# Run by name, as installed, so the usage line does not show the build directory.
+PATH=$(dirname "$bin"):$PATH
 out=$(mktemp -d) || exit 1
 trap 'rm -rf "$out"' EXIT
 status=0
@@ -13,9 +15,9 @@ check() {
   name=$1 stream=$2 want=$3
   shift 3
   if [ "$stream" = out ]; then
-    "$bin" "$@" >"$out/raw" 2>/dev/null
+    pellion-send "$@" >"$out/raw" 2>/dev/null
   else
-    "$bin" "$@" 2>"$out/raw" >/dev/null
+    pellion-send "$@" 2>"$out/raw" >/dev/null
   fi
   code=$?
   if [ "$code" != "$want" ]; then
