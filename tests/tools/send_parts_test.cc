@@ -1,4 +1,4 @@
-// pellion-send's parts tested directly, where a process would be slower and less exact: the
+// pellion-send's pieces tested directly, where a process would be slower and less exact: the
 // packetizer's cuts, the impairer's seeded statistics and the poller its listener runs on.
 #include <unistd.h>
 
@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, PacketizeTest,
 struct Impaired {
   std::vector<uint32_t> sent;
   std::map<uint64_t, int> done;  // per datagram serial: how often reported sent or dropped
-  uint64_t dropped = 0, duplicated = 0, reordered = 0;
+  uint64_t dropped = 0;
   std::set<uint32_t> Unique() const { return {sent.begin(), sent.end()}; }
 };
 Impaired Impair(const pellion_send::ImpairOptions& o, uint32_t n = 20000) {
@@ -73,8 +73,6 @@ Impaired Impair(const pellion_send::ImpairOptions& o, uint32_t n = 20000) {
               i});
   imp.Flush();
   r.dropped = imp.dropped();
-  r.duplicated = imp.duplicated();
-  r.reordered = imp.reordered();
   EXPECT_EQ(r.done.size(), n) << "each datagram reported once, sent or dropped";
   for (auto& [serial, times] : r.done) EXPECT_EQ(times, 1) << "datagram " << serial;
   return r;
@@ -100,15 +98,6 @@ TEST(Impairer, LossIsSeededNearItsRateAndComesInBursts) {
   }
   ASSERT_GT(runs.size(), 10u);
   for (size_t i = 0; i + 1 < runs.size(); ++i) EXPECT_GE(runs[i], 5u) << "losses come in fives";
-}
-
-TEST(Impairer, DuplicatesAndHeldBackDatagramsAllArrive) {
-  const Impaired r = Impair({.dup = 0.1, .reorder = 0.1, .seed = 3});
-  EXPECT_EQ(r.Unique().size(), 20000u) << "nothing lost, held-back ones included";
-  EXPECT_EQ(r.sent.size(), 20000u + r.duplicated);
-  EXPECT_GT(r.duplicated, 0u);
-  EXPECT_GT(r.reordered, 0u);
-  EXPECT_FALSE(std::is_sorted(r.sent.begin(), r.sent.end()));
 }
 
 struct Pipe {

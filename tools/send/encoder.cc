@@ -25,43 +25,31 @@ std::string AvErrorText(int err) {
   return buf;
 }
 
-// Owns the options handed to avcodec_open2, which takes them by address and leaves behind
-// the ones nobody took.
-class Dictionary {
- public:
-  Dictionary() = default;
-  ~Dictionary() { av_dict_free(&d_); }
-  Dictionary(const Dictionary&) = delete;
-  Dictionary& operator=(const Dictionary&) = delete;
-  void Set(const char* key, const std::string& value) {
-    if (av_dict_set(&d_, key, value.c_str(), 0) < 0) throw RuntimeError("out of memory");
-  }
-  AVDictionary** get() { return &d_; }
-  const char* AnyLeft() const {
-    const AVDictionaryEntry* left = av_dict_get(d_, "", nullptr, AV_DICT_IGNORE_SUFFIX);
-    return left != nullptr ? left->key : nullptr;
-  }
-
- private:
-  AVDictionary* d_ = nullptr;
-};
+// The dictionary calls take it by address and may put another in its place.
+void Set(DictionaryPtr* d, const char* key, const std::string& value) {
+  AVDictionary* raw = d->release();
+  const int rc = av_dict_set(&raw, key, value.c_str(), 0);
+  d->reset(raw);
+  if (rc < 0) throw RuntimeError("out of memory");
+}
 
 // No scene-cut key frames: they come every --gop pictures and on request, nowhere else.
-void SetEncoderOptions(Codec c, const EncodeOptions& e, Dictionary* opts) {
-  opts->Set("tune", "zerolatency");
+void SetEncoderOptions(Codec c, const EncodeOptions& e, DictionaryPtr* opts) {
+  Set(opts, "tune", "zerolatency");
   if (c == Codec::kH264) {
-    opts->Set("preset", "veryfast");
+    Set(opts, "preset", "veryfast");
     // Four slices, whatever the cores of the sending machine: a receiver decodes them on as
     // many threads. The zerolatency tune encodes a slice per thread and ignores slices=.
-    opts->Set("x264-params", "bframes=0:scenecut=0:threads=4");
+    Set(opts, "x264-params", "bframes=0:scenecut=0:threads=4");
   } else {
-    opts->Set("preset", "ultrafast");
+    Set(opts, "preset", "ultrafast");
     // Closed GOPs: every key frame an IDR picture. libx265 logs to stderr by itself.
-    opts->Set("x265-params", "bframes=0:scenecut=0:open-gop=0:keyint=" + std::to_string(e.gop) +
-                                 ":min-keyint=" + std::to_string(e.gop) + ":log-level=error");
+    Set(opts, "x265-params",
+        "bframes=0:scenecut=0:open-gop=0:keyint=" + std::to_string(e.gop) +
+            ":min-keyint=" + std::to_string(e.gop) + ":log-level=error");
   }
   // A forced key frame must be one a receiver can start from, not merely an I picture.
-  opts->Set("forced-idr", "1");
+  Set(opts, "forced-idr", "1");
 }
 
 }  // namespace
@@ -92,12 +80,14 @@ void EncoderSource::Open(Codec c, const EncodeOptions& e, double fps) {
   ctx_->gop_size = e.gop;
   ctx_->max_b_frames = 0;
   ctx_->flags |= AV_CODEC_FLAG_LOW_DELAY;
-  Dictionary opts;
+  DictionaryPtr opts;
   SetEncoderOptions(c, e, &opts);
-  int rc = avcodec_open2(ctx_.get(), codec, opts.get());
+  AVDictionary* raw = opts.release();
+  int rc = avcodec_open2(ctx_.get(), codec, &raw);
+  opts.reset(raw);  // what is left: the options nobody took
   if (rc < 0) throw RuntimeError("cannot open " + name_ + ": " + AvErrorText(rc));
-  if (const char* left = opts.AnyLeft())
-    throw RuntimeError(name_ + " does not take the option " + left);
+  if (const AVDictionaryEntry* left = av_dict_get(opts.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX))
+    throw RuntimeError(name_ + " does not take the option " + left->key);
 }
 
 bool EncoderSource::Next(Frame* frame) {
