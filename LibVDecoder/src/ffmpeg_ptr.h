@@ -4,6 +4,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/frame.h>
 #include <libswscale/swscale.h>
 }
@@ -22,8 +23,12 @@ struct AVFrameFree {
 struct SwsContextFree {
   void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
+struct AVDictionaryFree {
+  void operator()(AVDictionary* d) const { av_dict_free(&d); }
+};
 
 using CodecContextPtr = std::unique_ptr<AVCodecContext, AVCodecContextFree>;
 using PacketPtr = std::unique_ptr<AVPacket, AVPacketFree>;
 using FramePtr = std::unique_ptr<AVFrame, AVFrameFree>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextFree>;
+using DictionaryPtr = std::unique_ptr<AVDictionary, AVDictionaryFree>;
