@@ -43,7 +43,7 @@ const StandardClips& Standard() {
   return clips;
 }
 
-fs::path FindClip(const ClipSpec& c, const Scratch& scratch) {
+fs::path FindClip(const ClipRecipe& c, const Scratch& scratch) {
   fs::path built = fs::path(PELLION_BENCH_CLIPS_DIR) / c.name;
   if (fs::exists(built)) return built;
   fs::path made = scratch.dir() / c.name;
@@ -93,10 +93,10 @@ bool LoadClip(const fs::path& path, Clip* clip) {
 
 }  // namespace
 
-bool GetClip(const ClipSpec& spec, const Scratch& scratch, Clip* clip) {
-  fs::path path = FindClip(spec, scratch);
+bool GetClip(const ClipRecipe& recipe, const Scratch& scratch, Clip* clip) {
+  fs::path path = FindClip(recipe, scratch);
   if (!path.empty() && LoadClip(path, clip)) return true;
-  std::fprintf(stderr, "bench: no clip %s\n", spec.name.c_str());
+  std::fprintf(stderr, "bench: no clip %s\n", recipe.name.c_str());
   return false;
 }
 

@@ -35,7 +35,7 @@ std::vector<std::string> X264(int slices, const char* preset = "medium");
 // x265 without B-frames, a key frame a second, in wavefronts (WPP).
 extern const std::vector<std::string> kX265;
 
-struct ClipSpec {
+struct ClipRecipe {
   std::string name;  // as in the build's clips folder
   std::string size;  // WxH
   int frames;
@@ -45,12 +45,12 @@ struct ClipSpec {
 
 // The build's four clips the decode and channel figures share.
 struct StandardClips {
-  ClipSpec h264_1080p, hevc_1080p, h264_4k, hevc_4k;
+  ClipRecipe h264_1080p, hevc_1080p, h264_4k, hevc_4k;
 };
 const StandardClips& Standard();
 
 // The build's clip when it has one, else one made in `scratch`; empty when making it failed.
-fs::path FindClip(const ClipSpec& c, const Scratch& scratch);
+fs::path FindClip(const ClipRecipe& c, const Scratch& scratch);
 
 struct Clip {
   fs::path path;
@@ -61,13 +61,13 @@ struct Clip {
   std::string Unit(size_t i) const;
 };
 
-// The clip of `spec`, found or made, loaded into *clip; false (said on stderr) when there is none.
-bool GetClip(const ClipSpec& spec, const Scratch& scratch, Clip* clip);
+// The clip of `recipe`, found or made, loaded into *clip; false (said on stderr) if none.
+bool GetClip(const ClipRecipe& recipe, const Scratch& scratch, Clip* clip);
 
 // A figure's clip and how many frames it takes at least, the clip over and over.
 struct Case {
   const char* label;
-  ClipSpec spec;
+  ClipRecipe recipe;
   int frames;
 };
 

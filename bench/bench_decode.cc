@@ -96,7 +96,7 @@ void WriteToFigures(FramePublisher* section) {
 // decoder_thread_fps_<label>, against ffmpeg on the same frames; false when either failed.
 bool DecoderThreadFigure(const Case& c, FramePublisher* section, const bench::Scratch& scratch) {
   Clip clip;
-  if (!bench::GetClip(c.spec, scratch, &clip)) return false;
+  if (!bench::GetClip(c.recipe, scratch, &clip)) return false;
   // Whole passes of the clip, so that ffmpeg and the thread decode the same frames.
   const int passes = bench::Passes(c.frames, clip);
   const int frames = passes * static_cast<int>(clip.units.size());

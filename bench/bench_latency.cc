@@ -57,7 +57,7 @@ double ChannelFps(const Case& c, const Clip& clip, double ffmpeg, int loops, int
 bool RunCase(const Case& c, int port, FramePublisher* section, bench::Reader* reader,
              const bench::Scratch& scratch) {
   Clip clip;
-  if (!bench::GetClip(c.spec, scratch, &clip)) return false;
+  if (!bench::GetClip(c.recipe, scratch, &clip)) return false;
   const int loops = bench::Passes(c.frames, clip);
   const int frames = loops * static_cast<int>(clip.units.size());
 

@@ -122,7 +122,7 @@ bool LatencyFigures(const Case& c, const Clip& clip, int threads, int port, Fram
 bool RunCase(const Case& c, int threads, int port, FramePublisher* section,
              const bench::Scratch& scratch) {
   Clip clip;
-  if (!bench::GetClip(c.spec, scratch, &clip)) return false;
+  if (!bench::GetClip(c.recipe, scratch, &clip)) return false;
   bool ok = true;
   const LineFn line = [&](const std::string& figure, double value, const char* unit,
                           double baseline) {

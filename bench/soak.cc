@@ -418,13 +418,13 @@ Setup SoakSetup(const bench::Scratch& scratch) {
 
 // 4K HEVC as fast as the sender can, then at 30 fps.
 Setup OverloadSetup(const bench::Scratch& scratch) {
-  bench::ClipSpec spec{"hevc_3840x2160.h265",
-                       "3840x2160",
-                       10,
-                       {"-c:v", "libx265", "-tune", "zerolatency", "-preset", "ultrafast",
-                        "-x265-params", "bframes=0:keyint=30:log-level=error"}};
+  bench::ClipRecipe recipe{"hevc_3840x2160.h265",
+                           "3840x2160",
+                           10,
+                           {"-c:v", "libx265", "-tune", "zerolatency", "-preset", "ultrafast",
+                            "-x265-params", "bframes=0:keyint=30:log-level=error"}};
   Setup s;
-  s.clip = bench::FindClip(spec, scratch);
+  s.clip = bench::FindClip(recipe, scratch);
   s.width = 3840;
   s.height = 2160;
   s.units = 10;
