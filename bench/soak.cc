@@ -85,7 +85,9 @@ struct Sending {
 };
 
 // pellion-host --headless with the real module, its logs in files.logs; true once it says its
-// channel started (or it ended, or ten seconds passed: the checks then tell).
+// channel started or ten seconds passed (the checks then tell). A host that ended already (the
+// video port taken, say) fails the run at once rather than have the senders feed whoever holds
+// the port.
 bool StartHost(const Setup& s, const Files& files, bench::Process* host) {
   char seconds[32], restart[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", s.seconds + 3);
@@ -104,7 +106,10 @@ bool StartHost(const Setup& s, const Files& files, bench::Process* host) {
     return false;
   for (int64_t deadline = NowUs() + 10'000'000; NowUs() < deadline;) {
     if (soak::ReadText(files.host_out).find("channel started") != std::string::npos) break;
-    if (host->Wait(20)) break;
+    if (std::optional<int> code = host->Wait(20)) {
+      std::fprintf(stderr, "soak: the host exited with %d before its channel started\n", *code);
+      return false;
+    }
   }
   return true;
 }
