@@ -9,6 +9,7 @@
 //                         cut just below the record (the same write without it).
 // `bench_decode writeto` prints only the WriteTo figures (no clips, no decoding).
 #include <fcntl.h>
+#include <semaphore.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,16 +18,18 @@
 #include <string>
 #include <vector>
 
-#include "VStreamDecoderThread.h"
-#include "bench_media.h"
-#include "video_decoder.h"
+#include "ShareMemVFrame.h"
+#include "bench_clips.h"
+#include "bench_decoding.h"
+#include "bench_reader.h"
+#include "bench_stats.h"
+#include "pellion/frame_section.h"
 
 namespace {
 
 using bench::Case;
 using bench::Clip;
-
-double MedianUs(std::vector<double> v) { return bench::Percentile(std::move(v), 50); }
+using bench::Median;
 
 void WriteToAgainstMemcpy(const char* label, int width, int height, int reps,
                           FramePublisher* section) {
@@ -47,7 +50,7 @@ void WriteToAgainstMemcpy(const char* label, int width, int height, int reps,
     ours.push_back(static_cast<double>(t1 - t0));
     base.push_back(static_cast<double>(t2 - t1));
   }
-  bench::Line(std::string("writeto_us_") + label, MedianUs(ours), "us", MedianUs(base));
+  bench::Line(std::string("writeto_us_") + label, Median(ours), "us", Median(base));
 }
 
 void RecordAgainstNone(const char* label, int width, int height, int reps,
@@ -77,55 +80,51 @@ void RecordAgainstNone(const char* label, int width, int height, int reps,
       with.push_back(static_cast<double>(t1 - t0));
       without.push_back(static_cast<double>(t2 - t1));
     }
-    bench::Line(std::string("record_us_") + label, MedianUs(with), "us", MedianUs(without));
+    bench::Line(std::string("record_us_") + label, Median(with), "us", Median(without));
   }
   shm_unlink(("/" + bare_name).c_str());
   sem_unlink(("/" + bare_event).c_str());
+}
+
+void WriteToFigures(FramePublisher* section) {
+  WriteToAgainstMemcpy("1080p", 1920, 1080, 300, section);
+  WriteToAgainstMemcpy("4k", 3840, 2160, 100, section);
+  RecordAgainstNone("1080p", 1920, 1080, 300, section);
+  RecordAgainstNone("4k", 3840, 2160, 100, section);
+}
+
+// decoder_thread_fps_<label>, against ffmpeg on the same frames; false when either failed.
+bool DecoderThreadFigure(const Case& c, FramePublisher* section, const bench::Scratch& scratch) {
+  Clip clip;
+  if (!bench::GetClip(c.recipe, scratch, &clip)) return false;
+  // Whole passes of the clip, so that ffmpeg and the thread decode the same frames.
+  const int passes = bench::Passes(c.frames, clip);
+  const int frames = passes * static_cast<int>(clip.units.size());
+  double ffmpeg = bench::FfmpegRate(bench::Repeated(clip, passes, scratch), frames).fps;
+  double ours = bench::DecoderThreadRate(clip, frames, section).fps;
+  bench::Line(std::string("decoder_thread_fps_") + c.label, ours, "frames/s", ffmpeg);
+  return ffmpeg > 0 && ours > 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   bench::Scratch scratch;
-  bench::UnlinkOwnNames();
-  int status = 0;
-  const bool writeto_only = argc > 1 && std::string(argv[1]) == "writeto";
-  {
-    ShareMemVFrame section(bench::kSectionName, bench::kEventName);
-    if (writeto_only) {
-      WriteToAgainstMemcpy("1080p", 1920, 1080, 300, &section);
-      WriteToAgainstMemcpy("4k", 3840, 2160, 100, &section);
-      RecordAgainstNone("1080p", 1920, 1080, 300, &section);
-      RecordAgainstNone("4k", 3840, 2160, 100, &section);
-      bench::UnlinkOwnNames();
-      return 0;
-    }
-    const std::vector<Case> cases = {
-        {"1080p_h264", {"h264_1920x1080.h264", "1920x1080", 30, bench::X264(1)}, 300},
-        {"1080p_hevc", {"hevc_1920x1080.h265", "1920x1080", 30, bench::kX265}, 300},
-        {"4k_h264", {"h264_3840x2160.h264", "3840x2160", 30, bench::X264(1, "veryfast")}, 120},
-        {"4k_hevc", {"hevc_3840x2160.h265", "3840x2160", 10, bench::kX265}, 120},
-    };
-    for (const Case& c : cases) {
-      Clip clip;
-      if (!bench::GetClip(c.spec, scratch, &clip)) {
-        status = 1;
-        continue;
-      }
-      // Whole passes of the clip, so that ffmpeg and the thread decode the same frames.
-      const int passes = (c.frames + static_cast<int>(clip.units.size()) - 1) /
-                         static_cast<int>(clip.units.size());
-      const int frames = passes * static_cast<int>(clip.units.size());
-      double ffmpeg = bench::FfmpegRate(bench::Repeated(clip, passes, scratch), frames).fps;
-      double ours = bench::DecoderThreadRate(clip, frames, &section).fps;
-      if (ffmpeg <= 0 || ours <= 0) status = 1;
-      bench::Line(std::string("decoder_thread_fps_") + c.label, ours, "frames/s", ffmpeg);
-    }
-    WriteToAgainstMemcpy("1080p", 1920, 1080, 300, &section);
-    WriteToAgainstMemcpy("4k", 3840, 2160, 100, &section);
-    RecordAgainstNone("1080p", 1920, 1080, 300, &section);
-    RecordAgainstNone("4k", 3840, 2160, 100, &section);
+  bench::OwnSection section;
+  if (argc > 1 && std::string(argv[1]) == "writeto") {
+    WriteToFigures(section.get());
+    return 0;
   }
-  bench::UnlinkOwnNames();
+  const bench::StandardClips& clips = bench::Standard();
+  const std::vector<Case> cases = {
+      {"1080p_h264", clips.h264_1080p, 300},
+      {"1080p_hevc", clips.hevc_1080p, 300},
+      {"4k_h264", clips.h264_4k, 120},
+      {"4k_hevc", clips.hevc_4k, 120},
+  };
+  int status = 0;
+  for (const Case& c : cases)
+    if (!DecoderThreadFigure(c, section.get(), scratch)) status = 1;
+  WriteToFigures(section.get());
   return status;
 }

@@ -9,14 +9,17 @@
 //       every frame, against that ffmpeg rate.
 // The receiver listens on a port of the system's choosing and the section has a name of its
 // own, so the benchmark runs beside a plug-in without disturbing it.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "MetaUdpServer.h"
 #include "VStreamDecoderThread.h"
-#include "bench_media.h"
+#include "bench_channel.h"
+#include "bench_clips.h"
+#include "bench_decoding.h"
+#include "bench_stats.h"
 #include "video_decoder.h"
 
 namespace {
@@ -31,13 +34,32 @@ const std::vector<std::string> kX265Default = {
     "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "keyint=30:log-level=error",
     "-f",   "hevc"};
 
+// Sustained: the highest pace, from ffmpeg's own rate down, at which every frame is published.
+// A frame dropped at the full queue costs the rest of its key-frame interval, so a pace the
+// channel cannot hold shows at once. Pictures/s at that pace; 0 when none held.
+double ChannelFps(const Case& c, const Clip& clip, double ffmpeg, int loops, int port,
+                  VStreamDecoderThread& thread, bench::CountingPublisher& counter,
+                  const bench::Scratch& scratch) {
+  for (double pace = ffmpeg; ffmpeg > 0 && pace >= ffmpeg * 0.5; pace *= 0.9) {
+    counter.Reset();
+    const uint64_t dropped = thread.dropped_frames();
+    bench::Sent fast =
+        bench::SendThrough(clip, port, std::min(pace, 1000.0), loops, &counter, scratch);
+    if (!fast.ok) break;
+    if (counter.count() == fast.trace.size()) return counter.Rate();
+    std::fprintf(stderr, "bench: %s: %llu of %zu frames published at %.0f fps (%llu dropped)\n",
+                 c.label, static_cast<unsigned long long>(counter.count()), fast.trace.size(), pace,
+                 static_cast<unsigned long long>(thread.dropped_frames() - dropped));
+  }
+  return 0;
+}
+
 bool RunCase(const Case& c, int port, FramePublisher* section, bench::Reader* reader,
              const bench::Scratch& scratch) {
   Clip clip;
-  if (!bench::GetClip(c.spec, scratch, &clip)) return false;
-  const int units = static_cast<int>(clip.units.size());
-  const int loops = (c.frames + units - 1) / units;
-  const int frames = loops * units;
+  if (!bench::GetClip(c.recipe, scratch, &clip)) return false;
+  const int loops = bench::Passes(c.frames, clip);
+  const int frames = loops * static_cast<int>(clip.units.size());
 
   // The same frames decoded alone first: the process has one decoder.
   std::vector<double> decode = bench::DecodeTimes(clip, frames);
@@ -53,25 +75,8 @@ bool RunCase(const Case& c, int port, FramePublisher* section, bench::Reader* re
   const std::vector<double> latency = bench::After(paced, bench::WarmUp(clip));
   const std::vector<double> alone = bench::After(decode, bench::WarmUp(clip));
 
-  // Sustained: the highest pace, from ffmpeg's own rate down, at which every frame is
-  // published. A frame dropped at the full queue costs the rest of its key-frame interval,
-  // so a pace the channel cannot hold shows at once.
   double ffmpeg = bench::FfmpegRate(bench::Repeated(clip, loops, scratch), frames).fps;
-  double channel = 0;
-  for (double pace = ffmpeg; ffmpeg > 0 && pace >= ffmpeg * 0.5; pace *= 0.9) {
-    counter.Reset();
-    const uint64_t dropped = thread.dropped_frames();
-    bench::Sent fast =
-        bench::SendThrough(clip, port, std::min(pace, 1000.0), loops, &counter, scratch);
-    if (!fast.ok) break;
-    if (counter.count() == fast.trace.size()) {
-      channel = counter.Rate();
-      break;
-    }
-    std::fprintf(stderr, "bench: %s: %llu of %zu frames published at %.0f fps (%llu dropped)\n",
-                 c.label, static_cast<unsigned long long>(counter.count()), fast.trace.size(), pace,
-                 static_cast<unsigned long long>(thread.dropped_frames() - dropped));
-  }
+  double channel = ChannelFps(c, clip, ffmpeg, loops, port, thread, counter, scratch);
   thread.StopDecoding();
   reset_video_decoder();
 
@@ -89,37 +94,28 @@ bool RunCase(const Case& c, int port, FramePublisher* section, bench::Reader* re
 
 int main() {
   bench::Scratch scratch;
-  bench::UnlinkOwnNames();
-  int status = 0;
-  {
-    ShareMemVFrame section(bench::kSectionName, bench::kEventName);
-    auto receiver = MetaUdpServer::GetInstance();
-    if (!receiver->StartListen(0)) {
-      std::fprintf(stderr, "bench: the receiver does not listen\n");
-      return 1;
-    }
-    bench::Reader reader;
-    if (!reader.ok()) {
-      std::fprintf(stderr, "bench: cannot open the section\n");
-      return 1;
-    }
-    const std::vector<Case> cases = {
-        {"1080p30_h264", {"h264_1920x1080.h264", "1920x1080", 30, bench::X264(1)}, 180},
-        {"1080p30_hevc", {"hevc_1920x1080.h265", "1920x1080", 30, bench::kX265}, 180},
-        {"4k30_h264", {"h264_3840x2160.h264", "3840x2160", 30, bench::X264(1, "veryfast")}, 180},
-        {"4k30_hevc", {"hevc_3840x2160.h265", "3840x2160", 10, bench::kX265}, 180},
-        // Decoders that hold pictures back: the latency adds the reorder delay's frames.
-        {"1080p30_h264_bpyramid",
-         {"h264_bpyramid_1920x1080.h264", "1920x1080", 30, kX264Bframes},
-         180},
-        {"1080p30_hevc_opengop",
-         {"hevc_opengop_1920x1080.h265", "1920x1080", 30, kX265Default},
-         180},
-    };
-    for (const Case& c : cases)
-      if (!RunCase(c, receiver->listen_port(), &section, &reader, scratch)) status = 1;
-    receiver->StopListen();
+  bench::OwnSection section;
+  bench::ListeningReceiver receiver;
+  if (!receiver.ok()) return 1;
+  bench::Reader reader;
+  if (!reader.ok()) {
+    std::fprintf(stderr, "bench: cannot open the section\n");
+    return 1;
   }
-  bench::UnlinkOwnNames();
+  const bench::StandardClips& clips = bench::Standard();
+  const std::vector<Case> cases = {
+      {"1080p30_h264", clips.h264_1080p, 180},
+      {"1080p30_hevc", clips.hevc_1080p, 180},
+      {"4k30_h264", clips.h264_4k, 180},
+      {"4k30_hevc", clips.hevc_4k, 180},
+      // Decoders that hold pictures back: the latency adds the reorder delay's frames.
+      {"1080p30_h264_bpyramid",
+       {"h264_bpyramid_1920x1080.h264", "1920x1080", 30, kX264Bframes},
+       180},
+      {"1080p30_hevc_opengop", {"hevc_opengop_1920x1080.h265", "1920x1080", 30, kX265Default}, 180},
+  };
+  int status = 0;
+  for (const Case& c : cases)
+    if (!RunCase(c, receiver.port(), section.get(), &reader, scratch)) status = 1;
   return status;
 }

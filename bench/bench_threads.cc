@@ -17,12 +17,15 @@
 // The first line, a comment, gives the usable cores.
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "MetaUdpServer.h"
 #include "VStreamDecoderThread.h"
-#include "bench_media.h"
+#include "bench_channel.h"
+#include "bench_clips.h"
+#include "bench_decoding.h"
+#include "bench_stats.h"
 #include "platform/thread.h"
 #include "video_decoder.h"
 
@@ -33,10 +36,8 @@ using bench::Clip;
 
 constexpr int kPacedFrames = 180;
 
-int Whole(int frames, const Clip& clip) {
-  const int units = static_cast<int>(clip.units.size());
-  return (frames + units - 1) / units;
-}
+// Prints a figure's line and notes whether the value and its baseline were measured.
+using LineFn = std::function<void(const std::string&, double, const char*, double)>;
 
 // Latencies of the paced channel with a fresh decoder thread whose decoder has `threads`.
 std::vector<double> ChannelLatencies(const Clip& clip, int threads, int loops, int port,
@@ -58,27 +59,19 @@ std::vector<double> ChannelLatencies(const Clip& clip, int threads, int loops, i
   return bench::After(ms, bench::WarmUp(clip));
 }
 
-bool RunCase(const Case& c, int threads, int port, FramePublisher* section,
-             const bench::Scratch& scratch) {
-  Clip clip;
-  if (!bench::GetClip(c.spec, scratch, &clip)) return false;
-  const std::string name = std::string("_") + c.label;
-  bool ok = true;
-  auto line = [&](const std::string& figure, double value, const char* unit, double baseline) {
-    bench::Line(figure, value, unit, baseline);
-    ok = ok && value > 0 && baseline > 0;
-  };
-
-  // Whole passes of the clip, so that ffmpeg and the decoder thread decode the same frames.
-  const int passes = Whole(c.frames, clip);
-  const int frames = passes * static_cast<int>(clip.units.size());
+// Rates and CPU times: the decoder thread with slice threads and with one, against ffmpeg with
+// the same threads, on whole passes of the clip so that both decode the same frames.
+void RateFigures(const Clip& clip, int frames, int threads, const std::string& name,
+                 FramePublisher* section, const bench::Scratch& scratch, const LineFn& line) {
+  const int passes = bench::Passes(frames, clip);
+  const int whole = passes * static_cast<int>(clip.units.size());
   const bench::fs::path repeated = bench::Repeated(clip, passes, scratch);
-  const bench::Rate ffmpeg_single = bench::FfmpegRate(repeated, frames, 1);
-  const bench::Rate ffmpeg_slices = bench::FfmpegRate(repeated, frames, threads);
+  const bench::Rate ffmpeg_single = bench::FfmpegRate(repeated, whole, 1);
+  const bench::Rate ffmpeg_slices = bench::FfmpegRate(repeated, whole, threads);
   ProcessVideoDecoder().set_threads(threads);
-  const bench::Rate slices = bench::DecoderThreadRate(clip, frames, section);
+  const bench::Rate slices = bench::DecoderThreadRate(clip, whole, section);
   ProcessVideoDecoder().set_threads(1);
-  const bench::Rate single = bench::DecoderThreadRate(clip, frames, section);
+  const bench::Rate single = bench::DecoderThreadRate(clip, whole, section);
   ProcessVideoDecoder().set_threads(0);
   line("threads_fps" + name + "_slices", slices.fps, "frames/s", ffmpeg_slices.fps);
   line("threads_fps" + name + "_slices_vs_ffmpeg1", slices.fps, "frames/s", ffmpeg_single.fps);
@@ -86,8 +79,14 @@ bool RunCase(const Case& c, int threads, int port, FramePublisher* section,
   line("threads_fps" + name + "_slices_vs_single", slices.fps, "frames/s", single.fps);
   line("threads_cpu_ms" + name + "_slices", slices.cpu_ms, "ms", ffmpeg_slices.cpu_ms);
   line("threads_cpu_ms" + name + "_single", single.cpu_ms, "ms", ffmpeg_single.cpu_ms);
+}
 
-  const int loops = Whole(kPacedFrames, clip);
+// Frames decoded alone and the paced channel, with slice threads and with one. False when a
+// set of latencies came out empty.
+bool LatencyFigures(const Case& c, const Clip& clip, int threads, int port, FramePublisher* section,
+                    const bench::Scratch& scratch, const LineFn& line) {
+  const std::string name = std::string("_") + c.label;
+  const int loops = bench::Passes(kPacedFrames, clip);
   const int paced_frames = loops * static_cast<int>(clip.units.size());
   auto alone = [&](int threads, double fps) {
     return bench::After(bench::DecodeTimes(clip, paced_frames, threads, fps), bench::WarmUp(clip));
@@ -110,7 +109,6 @@ bool RunCase(const Case& c, int threads, int port, FramePublisher* section,
       ChannelLatencies(clip, threads, loops, port, section, &reader, scratch, c.label);
   const std::vector<double> paced_single =
       ChannelLatencies(clip, 1, loops, port, section, &reader, scratch, c.label);
-  ok = ok && !alone_single.empty() && !paced_slices.empty() && !paced_single.empty();
   for (double p : {50.0, 99.0}) {
     const std::string figure = "threads_latency_p" + std::to_string(static_cast<int>(p)) + name;
     const double s = bench::Percentile(paced_slices, p), one = bench::Percentile(paced_single, p);
@@ -118,7 +116,23 @@ bool RunCase(const Case& c, int threads, int port, FramePublisher* section,
     line(figure + "_single", one, "ms", bench::Percentile(alone_single, p));
     line(figure + "_slices_vs_single", s, "ms", one);
   }
-  return ok;
+  return !alone_single.empty() && !paced_slices.empty() && !paced_single.empty();
+}
+
+bool RunCase(const Case& c, int threads, int port, FramePublisher* section,
+             const bench::Scratch& scratch) {
+  Clip clip;
+  if (!bench::GetClip(c.recipe, scratch, &clip)) return false;
+  bool ok = true;
+  const LineFn line = [&](const std::string& figure, double value, const char* unit,
+                          double baseline) {
+    bench::Line(figure, value, unit, baseline);
+    ok = ok && value > 0 && baseline > 0;
+  };
+  RateFigures(clip, c.frames, threads, std::string("_") + c.label, section, scratch, line);
+  // Evaluated apart: && would skip the latencies after a failed rate.
+  const bool latencies = LatencyFigures(c, clip, threads, port, section, scratch, line);
+  return ok && latencies;
 }
 
 }  // namespace
@@ -130,34 +144,26 @@ int main() {
   std::fflush(stdout);
 
   bench::Scratch scratch;
-  bench::UnlinkOwnNames();
+  bench::OwnSection section;
+  bench::ListeningReceiver receiver;
+  if (!receiver.ok()) return 1;
+  // Named apart from the build's clips, which are made with other settings. Frames for the
+  // rates; the latency takes kPacedFrames.
+  const std::vector<Case> cases = {
+      {"1080p_hevc_wpp", {"threads_hevc_wpp_1920x1080.h265", "1920x1080", 30, bench::kX265}, 300},
+      {"4k_hevc_wpp", {"threads_hevc_wpp_3840x2160.h265", "3840x2160", 30, bench::kX265}, 120},
+      {"1080p_h264_4slices",
+       {"threads_h264_slices4_1920x1080.h264", "1920x1080", 30, bench::X264(4)},
+       300},
+      {"4k_h264_4slices",
+       {"threads_h264_slices4_3840x2160.h264", "3840x2160", 30, bench::X264(4, "veryfast")},
+       120},
+      {"1080p_h264_1slice",
+       {"threads_h264_slices1_1920x1080.h264", "1920x1080", 30, bench::X264(1)},
+       300},
+  };
   int status = 0;
-  {
-    ShareMemVFrame section(bench::kSectionName, bench::kEventName);
-    auto receiver = MetaUdpServer::GetInstance();
-    if (!receiver->StartListen(0)) {
-      std::fprintf(stderr, "bench: the receiver does not listen\n");
-      return 1;
-    }
-    // Named apart from the build's clips, which are made with other settings. Frames for the
-    // rates; the latency takes kPacedFrames.
-    const std::vector<Case> cases = {
-        {"1080p_hevc_wpp", {"threads_hevc_wpp_1920x1080.h265", "1920x1080", 30, bench::kX265}, 300},
-        {"4k_hevc_wpp", {"threads_hevc_wpp_3840x2160.h265", "3840x2160", 30, bench::kX265}, 120},
-        {"1080p_h264_4slices",
-         {"threads_h264_slices4_1920x1080.h264", "1920x1080", 30, bench::X264(4)},
-         300},
-        {"4k_h264_4slices",
-         {"threads_h264_slices4_3840x2160.h264", "3840x2160", 30, bench::X264(4, "veryfast")},
-         120},
-        {"1080p_h264_1slice",
-         {"threads_h264_slices1_1920x1080.h264", "1920x1080", 30, bench::X264(1)},
-         300},
-    };
-    for (const Case& c : cases)
-      if (!RunCase(c, threads, receiver->listen_port(), &section, scratch)) status = 1;
-    receiver->StopListen();
-  }
-  bench::UnlinkOwnNames();
+  for (const Case& c : cases)
+    if (!RunCase(c, threads, receiver.port(), section.get(), scratch)) status = 1;
   return status;
 }
