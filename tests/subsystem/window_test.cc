@@ -6,7 +6,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "common/wait.h"
+#include "common/x_client.h"
 #include "common/xvfb_env.h"
 #include "platform/event.h"
 #include "platform/window.h"
@@ -30,91 +30,17 @@ namespace {
 using namespace std::chrono_literals;
 using NORV::sSubSystem::ProcessHelper;
 using NORV::sSubSystem::ProcessInformation;
+using testing_util::H;
+using testing_util::W;
+using Client = testing_util::XClient;
 
 [[maybe_unused]] ::testing::Environment* const kXvfb =
     ::testing::AddGlobalTestEnvironment(new testing_util::XvfbEnvironment("Window"));
-
-HWND H(Window w) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(w)); }
-Window W(HWND h) { return static_cast<Window>(reinterpret_cast<uintptr_t>(h)); }
 
 std::string Unique() {
   static int counter = 0;
   return std::to_string(getpid()) + "x" + std::to_string(++counter);
 }
-
-// The test's own X client, standing for a host application or another program's window.
-class Client {
- public:
-  Client() : display_(XOpenDisplay(nullptr)) {}
-  ~Client() {
-    if (display_ != nullptr) XCloseDisplay(display_);
-  }
-  Display* display() const { return display_; }
-
-  Window Create(const std::string& instance, const std::string& class_name,
-                const std::string& title, bool mapped, long pid = 0) {
-    Window w = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 320, 240, 0, 0, 0);
-    if (!instance.empty() || !class_name.empty()) {
-      XClassHint hint{const_cast<char*>(instance.c_str()), const_cast<char*>(class_name.c_str())};
-      XSetClassHint(display_, w, &hint);
-    }
-    if (!title.empty()) SetUtf8Title(w, title);
-    if (pid != 0)
-      XChangeProperty(display_, w, Intern("_NET_WM_PID"), XA_CARDINAL, 32, PropModeReplace,
-                      reinterpret_cast<unsigned char*>(&pid), 1);
-    if (mapped) XMapWindow(display_, w);
-    XSync(display_, False);
-    return w;
-  }
-  void SetUtf8Title(Window w, const std::string& title) {
-    XChangeProperty(display_, w, Intern("_NET_WM_NAME"), Intern("UTF8_STRING"), 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(title.data()),
-                    static_cast<int>(title.size()));
-    XSync(display_, False);
-  }
-  void SetLegacyTitle(Window w, Atom type, const std::string& title) {
-    XChangeProperty(display_, w, XA_WM_NAME, type, 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(title.data()),
-                    static_cast<int>(title.size()));
-    XSync(display_, False);
-  }
-  Atom Intern(const char* name) { return XInternAtom(display_, name, False); }
-
-  Window Parent(Window w) {
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned count = 0;
-    XQueryTree(display_, w, &root, &parent, &children, &count);
-    if (children != nullptr) XFree(children);
-    return parent;
-  }
-  XWindowAttributes Attributes(Window w) {
-    XWindowAttributes a{};
-    XGetWindowAttributes(display_, w, &a);
-    return a;
-  }
-  // The next ClientMessage for this client, within `timeout`.
-  bool NextClientMessage(XClientMessageEvent* out, std::chrono::milliseconds timeout = 5s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      while (XPending(display_) > 0) {
-        XEvent event;
-        XNextEvent(display_, &event);
-        if (event.type == ClientMessage) {
-          *out = event.xclient;
-          return true;
-        }
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd p{ConnectionNumber(display_), POLLIN, 0};
-      poll(&p, 1, static_cast<int>(left.count()));
-    }
-  }
-
- private:
-  Display* display_;
-};
 
 // A fake_window process, killed and reaped at the end of the test.
 class FakeWindow {
@@ -180,7 +106,7 @@ TEST(WindowPropertiesTest, TitleClassOwnerAndExistence) {
   Client client;
   ASSERT_NE(client.display(), nullptr);
   Window w = client.Create("inst", "Klass", "Vex \xE2\x9C\x93 screen", false, 4242);
-  client.SetLegacyTitle(w, XA_STRING, "legacy");
+  client.SetTitle(w, XA_WM_NAME, XA_STRING, "legacy");
   EXPECT_EQ(platform::GetWindowTitle(H(w)), "Vex \xE2\x9C\x93 screen");
   std::string instance, class_name;
   EXPECT_TRUE(platform::GetWindowClass(H(w), &instance, &class_name));
@@ -191,7 +117,7 @@ TEST(WindowPropertiesTest, TitleClassOwnerAndExistence) {
 
   // Without _NET_WM_NAME the old title is used; a Latin-1 one comes back as UTF-8.
   Window old = client.Create("", "", "", false);
-  client.SetLegacyTitle(old, XA_STRING, "caf\xE9");
+  client.SetTitle(old, XA_WM_NAME, XA_STRING, "caf\xE9");
   EXPECT_EQ(platform::GetWindowTitle(H(old)), "caf\xC3\xA9");
   EXPECT_FALSE(platform::GetWindowClass(H(old), &instance, &class_name));
   EXPECT_EQ(platform::GetWindowProcessId(H(old)), 0u);
@@ -211,7 +137,8 @@ TEST(WindowSearchTest, UnderAWindowManagerTheClientInsideTheFrameIsListed) {
   Window inner = XCreateSimpleWindow(client.display(), decoration, 0, 0, 10, 10, 0, 0, 0);
   XClassHint hint{const_cast<char*>("app"), const_cast<char*>("Framed")};
   XSetClassHint(client.display(), inner, &hint);
-  client.SetUtf8Title(inner, "framed " + u);
+  client.SetTitle(inner, client.Intern("_NET_WM_NAME"), client.Intern("UTF8_STRING"),
+                  "framed " + u);
   long state[2] = {NormalState, 0};
   Atom wm_state = client.Intern("WM_STATE");
   XChangeProperty(client.display(), inner, wm_state, wm_state, 32, PropModeReplace,
