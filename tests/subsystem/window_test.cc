@@ -74,9 +74,19 @@ class FakeWindow {
   platform::DWORD pid_ = 0;
 };
 
-TEST(WindowSearchTest, MatchesClassAndTitleWordsLetterCaseAside) {
+// Tests with an X client of their own, connected before anything of theirs starts: X reuses the
+// ids of a client that left for the next one to connect.
+class WindowClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(client.display(), nullptr); }
   Client client;
-  ASSERT_NE(client.display(), nullptr);
+};
+using WindowSearchTest = WindowClientTest;
+using WindowPropertiesTest = WindowClientTest;
+using WindowEmbeddingTest = WindowClientTest;
+using WindowMessageTest = WindowClientTest;
+
+TEST_F(WindowSearchTest, MatchesClassAndTitleWordsLetterCaseAside) {
   const std::string u = Unique();
   const std::string probe = "PellionProbe" + u;
   Window a = client.Create("probe", probe, "Mirror " + u + " one", true);
@@ -102,9 +112,7 @@ TEST(WindowSearchTest, MatchesClassAndTitleWordsLetterCaseAside) {
   EXPECT_TRUE(ProcessHelper::FindWindowsByClassAndTitle({}, {}).empty());
 }
 
-TEST(WindowPropertiesTest, TitleClassOwnerAndExistence) {
-  Client client;
-  ASSERT_NE(client.display(), nullptr);
+TEST_F(WindowPropertiesTest, TitleClassOwnerAndExistence) {
   Window w = client.Create("inst", "Klass", "Vex \xE2\x9C\x93 screen", false, 4242);
   client.SetTitle(w, XA_WM_NAME, XA_STRING, "legacy");
   EXPECT_EQ(platform::GetWindowTitle(H(w)), "Vex \xE2\x9C\x93 screen");
@@ -127,9 +135,7 @@ TEST(WindowPropertiesTest, TitleClassOwnerAndExistence) {
   EXPECT_FALSE(platform::IsWindow(H(w)));
 }
 
-TEST(WindowSearchTest, UnderAWindowManagerTheClientInsideTheFrameIsListed) {
-  Client client;
-  ASSERT_NE(client.display(), nullptr);
+TEST_F(WindowSearchTest, UnderAWindowManagerTheClientInsideTheFrameIsListed) {
   const std::string u = Unique();
   // What a window manager makes: a frame on the root, the client inside carrying WM_STATE.
   Window frame = client.Create("", "", "", true);
@@ -152,7 +158,7 @@ TEST(WindowSearchTest, UnderAWindowManagerTheClientInsideTheFrameIsListed) {
             std::vector<HWND>{H(inner)});
 }
 
-TEST(WindowSearchTest, FindsTheWindowOfALaunchedProgram) {
+TEST_F(WindowSearchTest, FindsTheWindowOfALaunchedProgram) {
   const std::string title = "Vex_KVT300 " + Unique();
   FakeWindow late("--class MirrorApp --late-ms 300 --title " + ProcessHelper::QuoteArgument(title));
   FakeWindow wrong_title("--class MirrorApp --title " +
@@ -172,10 +178,8 @@ TEST(WindowSearchTest, FindsTheWindowOfALaunchedProgram) {
   EXPECT_EQ(owned_by_others, 0);
 }
 
-TEST(WindowEmbeddingTest, ReparentMoveAndShowInAHostWindow) {
-  Client host_app;
-  ASSERT_NE(host_app.display(), nullptr);
-  Window host = host_app.Create("host", "Host", "Host", true);
+TEST_F(WindowEmbeddingTest, ReparentMoveAndShowInAHostWindow) {
+  Window host = client.Create("host", "Host", "Host", true);
   const std::string title = "embed " + Unique();
   FakeWindow tool("--class MirrorApp --title " + ProcessHelper::QuoteArgument(title));
   HWND child = tool.FindWindow("MirrorApp", title);
@@ -187,8 +191,8 @@ TEST(WindowEmbeddingTest, ReparentMoveAndShowInAHostWindow) {
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
-    Atom hints = host_app.Intern("_MOTIF_WM_HINTS");
-    ASSERT_EQ(XGetWindowProperty(host_app.display(), W(child), hints, 0, 5, False, hints, &type,
+    Atom hints = client.Intern("_MOTIF_WM_HINTS");
+    ASSERT_EQ(XGetWindowProperty(client.display(), W(child), hints, 0, 5, False, hints, &type,
                                  &format, &count, &after, &data),
               Success);
     ASSERT_EQ(count, 5u);
@@ -199,13 +203,13 @@ TEST(WindowEmbeddingTest, ReparentMoveAndShowInAHostWindow) {
   }
 
   EXPECT_TRUE(platform::SetParent(child, H(host)));
-  EXPECT_EQ(host_app.Parent(W(child)), host);
+  EXPECT_EQ(client.Parent(W(child)), host);
   int width = 0, height = 0;
   ASSERT_TRUE(platform::GetClientSize(H(host), &width, &height));
   EXPECT_EQ(width, 320);
   EXPECT_EQ(height, 240);
   EXPECT_TRUE(platform::MoveWindow(child, 0, 0, width - 20, height - 10, true));
-  XWindowAttributes a = host_app.Attributes(W(child));
+  XWindowAttributes a = client.Attributes(W(child));
   EXPECT_EQ(a.x, 0);
   EXPECT_EQ(a.width, 300);
   EXPECT_EQ(a.height, 230);
@@ -213,17 +217,15 @@ TEST(WindowEmbeddingTest, ReparentMoveAndShowInAHostWindow) {
 
   EXPECT_TRUE(platform::ShowWindow(child, platform::kSwShow));
   EXPECT_TRUE(platform::UpdateWindow(child));
-  EXPECT_EQ(host_app.Attributes(W(child)).map_state, IsViewable);
+  EXPECT_EQ(client.Attributes(W(child)).map_state, IsViewable);
   EXPECT_TRUE(platform::ShowWindow(child, platform::kSwHide));
-  EXPECT_EQ(host_app.Attributes(W(child)).map_state, IsUnmapped);
+  EXPECT_EQ(client.Attributes(W(child)).map_state, IsUnmapped);
   // The embedded window is no longer a top-level one.
   EXPECT_EQ(tool.FindWindow("MirrorApp", title, 0ms), nullptr);
 }
 
-TEST(WindowEmbeddingTest, OperationsOnADestroyedWindowFailAndTheProcessLives) {
-  // Connected first: X reuses the ids of a client that left for the next one to connect.
-  Client host_app;
-  Window host = host_app.Create("host", "Host", "Host", true);
+TEST_F(WindowEmbeddingTest, OperationsOnADestroyedWindowFailAndTheProcessLives) {
+  Window host = client.Create("host", "Host", "Host", true);
   const std::string title = "doomed " + Unique();
   FakeWindow tool("--class Doomed --exit-after-ms 300 --title " +
                   ProcessHelper::QuoteArgument(title));
@@ -249,19 +251,17 @@ TEST(WindowEmbeddingTest, OperationsOnADestroyedWindowFailAndTheProcessLives) {
   }
   // The display is still good after all those errors.
   EXPECT_TRUE(platform::IsWindow(H(host)));
-  EXPECT_EQ(host_app.Parent(host), DefaultRootWindow(host_app.display()));
+  EXPECT_EQ(client.Parent(host), DefaultRootWindow(client.display()));
 }
 
-TEST(WindowMessageTest, ClientMessageCarriesMessageWParamAndLParam) {
-  Client host_app;
-  ASSERT_NE(host_app.display(), nullptr);
-  Window host = host_app.Create("host", "Host", "Host", false);
+TEST_F(WindowMessageTest, ClientMessageCarriesMessageWParamAndLParam) {
+  Window host = client.Create("host", "Host", "Host", false);
 
   ASSERT_TRUE(platform::PostMessage(H(host), 0x8064, 1, 0));
   XClientMessageEvent event{};
-  ASSERT_TRUE(host_app.NextClientMessage(&event));
+  ASSERT_TRUE(client.NextClientMessage(&event));
   EXPECT_EQ(event.window, host);
-  EXPECT_EQ(event.message_type, host_app.Intern("NORV_WINDOW_MESSAGE"));
+  EXPECT_EQ(event.message_type, client.Intern("NORV_WINDOW_MESSAGE"));
   EXPECT_EQ(event.format, 32);
   EXPECT_EQ(event.data.l[0], 0x8064);
   EXPECT_EQ(event.data.l[1], 1);
@@ -269,7 +269,7 @@ TEST(WindowMessageTest, ClientMessageCarriesMessageWParamAndLParam) {
 
   // 32 bits each on the wire: the high half is dropped, the low half arrives sign-extended.
   ASSERT_TRUE(platform::PostMessage(H(host), 0x401, 0x123456789ull, -5));
-  ASSERT_TRUE(host_app.NextClientMessage(&event));
+  ASSERT_TRUE(client.NextClientMessage(&event));
   EXPECT_EQ(event.data.l[0], 0x401);
   EXPECT_EQ(event.data.l[1], 0x23456789);
   EXPECT_EQ(event.data.l[2], -5);
