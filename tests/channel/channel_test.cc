@@ -51,23 +51,6 @@ TEST(ChannelTest, TheInterfaceIsTheObjectsOwnAddress) {
   EXPECT_EQ(static_cast<void*>(static_cast<IAVStreamInterface*>(&p)), static_cast<void*>(&p));
 }
 
-TEST(ChannelTest, StartLogsTheWorkerAndASecondStartChangesNothing) {
-  NORV::sLog::LogCapture capture;
-  Pellion p;
-  EXPECT_FALSE(p.IsRunning()) << "construction starts no thread";
-  ASSERT_EQ(p.StartChan(), 1);
-  auto lines = capture.Matching("start av chan tid:");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].function, "Pellion::StartChan");
-  EXPECT_EQ(lines[0].text, "start av chan tid:" + std::to_string(p.thread_id()));
-  platform::DWORD tid = p.thread_id();
-  EXPECT_EQ(p.StartChan(), 1);
-  EXPECT_EQ(p.thread_id(), tid);
-  EXPECT_EQ(capture.Count("start av chan tid:"), 1u) << "the second start logs nothing";
-  p.StopChan();
-  EXPECT_EQ(p.thread_id(), 0u);
-}
-
 TEST(ChannelTest, StartFailsWhileATimedOutWorkerStillRuns) {
   NORV::sLog::LogCapture capture;
   Pellion p;
@@ -166,19 +149,28 @@ class ChannelRunTest : public ::testing::Test {
   NORV::sLog::LogCapture capture;
 };
 
-TEST_F(ChannelRunTest, BuildingCreatesTheSectionButNoThreadAndNoSocket) {
+TEST_F(ChannelRunTest, BuildingCreatesTheSectionButNoThreadAndAStartLogsItsWorkerOnce) {
   // An earlier test's receive loop closes its socket within a second of its stop.
-  ASSERT_TRUE(testing_util::WaitUntil([] { return Port9111IsFree(); }));
+  ASSERT_TRUE(WaitUntil([] { return Port9111IsFree(); }));
   int threads = testing_util::CountThreads();
   Pellion p;
   EXPECT_EQ(testing_util::CountThreads(), threads);
+  EXPECT_FALSE(p.IsRunning());
   EXPECT_TRUE(std::filesystem::exists("/dev/shm/norv_vframe_header_2025_05_19"));
   EXPECT_TRUE(std::filesystem::exists("/dev/shm/sem.norv_vframe_event_2025_05_19"));
   ASSERT_EQ(p.StartChan(), 1);
   EXPECT_FALSE(Port9111IsFree()) << "listening on 9111 once started";
+  auto lines = capture.Matching("start av chan tid:");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].function, "Pellion::StartChan");
+  EXPECT_EQ(lines[0].text, "start av chan tid:" + std::to_string(p.thread_id()));
+  platform::DWORD tid = p.thread_id();
   EXPECT_EQ(p.StartChan(), 1);
+  EXPECT_EQ(p.thread_id(), tid);
+  EXPECT_EQ(capture.Count("start av chan tid:"), 1u) << "the second start logs nothing";
   p.StopChan();
-  EXPECT_TRUE(testing_util::WaitUntil([] { return Port9111IsFree(); }));
+  EXPECT_EQ(p.thread_id(), 0u);
+  EXPECT_TRUE(WaitUntil([] { return Port9111IsFree(); }));
 }
 
 // Whether a thread of this process has `name` (as the kernel keeps it, at most 15 characters).

@@ -111,20 +111,23 @@ TEST(TransportTest, DeliversDatagramsIntactInOrderWithTheSender) {
   EXPECT_EQ(deaf_got.size(), 0u);
 }
 
+// The event an acknowledgement of `seq` sets, named after this process.
+std::string AckEventName(uint16_t seq) {
+  char n[64];
+  std::snprintf(n, sizeof(n), "Global\\norv_udt_seq:%08x-%04x",
+                static_cast<uint16_t>(platform::GetCurrentProcessId()), seq);
+  return n;
+}
+
 class ControlTest : public ::testing::Test {
  protected:
-  void TearDown() override { platform::NamedSemaphore::Unlink(name_); }
+  void TearDown() override { platform::NamedSemaphore::Unlink(AckEventName(1)); }
   uint16_t high_ = static_cast<uint16_t>(platform::GetCurrentProcessId());
-  std::string name_ = [this] {
-    char n[64];
-    std::snprintf(n, sizeof(n), "Global\\norv_udt_seq:%08x-%04x", high_, 1);
-    return std::string(n);
-  }();
 };
 
 TEST_F(ControlTest, AcknowledgementSetsTheNamedEventAndDeliversThePayload) {
   NORV::sLog::LogCapture capture;
-  NORV::sSubSystem::CAutoEvent ack(name_, false, true);
+  NORV::sSubSystem::CAutoEvent ack(AckEventName(1), false, true);
   ASSERT_TRUE(ack.IsValid());
   NorvNetUDT udt;
   Received got;
@@ -142,10 +145,7 @@ TEST_F(ControlTest, AcknowledgementSetsTheNamedEventAndDeliversThePayload) {
   // Nobody waits on sequence 2: the line names the event, the payload still arrives.
   s.Send(port, ControlDatagram(0x4455, 2, high_, "no event"));
   ASSERT_TRUE(WaitUntil([&] { return got.size() == 3; }));
-  char missing[64];
-  std::snprintf(missing, sizeof(missing), "can not open evt:Global\\norv_udt_seq:%08x-%04x", high_,
-                2);
-  EXPECT_EQ(capture.Count(missing), 1u);
+  EXPECT_EQ(capture.Count("can not open evt:" + AckEventName(2)), 1u);
 }
 
 // The port is held alone: a second transport, or any socket even with address reuse, fails to
