@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "common/x_client.h"
 #include "common/xvfb_env.h"
 #include "platform/event.h"
+#include "platform/thread.h"
 #include "platform/window.h"
 #include "subsystem/ProcessHandle.h"
 #include "subsystem/ProcessHelper.h"
@@ -363,8 +366,19 @@ int ServerGoneMidCallVerdict() {
   // then the server dies under it.
   kill(server.pid(), SIGSTOP);
   std::atomic<int> result{-1};
-  std::thread call([&] { result = platform::IsWindow(H(1)) ? 1 : 0; });
-  std::this_thread::sleep_for(200ms);
+  std::atomic<platform::DWORD> caller{0};
+  std::thread call([&] {
+    caller = platform::GetCurrentThreadId();
+    result = platform::IsWindow(H(1)) ? 1 : 0;
+  });
+  // Out once its thread sleeps: nothing else on the way to the reply waits.
+  auto sleeping = [&] {
+    std::ifstream stat("/proc/self/task/" + std::to_string(caller.load()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t paren = text.rfind(')');
+    return caller != 0 && paren != std::string::npos && text.compare(paren, 3, ") S") == 0;
+  };
+  if (!testing_util::WaitUntil(sleeping) || result != -1) return 13;
   kill(server.pid(), SIGKILL);
   call.join();
   server.Stop();
