@@ -18,6 +18,17 @@ inline void QuietLogs() {
   FLAGS_stderrthreshold = google::GLOG_FATAL;
 }
 
+// The one harness of a run, with quiet logs. Never destroyed: a thread it started must not
+// outlive it at exit.
+template <class Harness>
+Harness& Persistent() {
+  static Harness* h = [] {
+    QuietLogs();
+    return new Harness;
+  }();
+  return *h;
+}
+
 // A check that failed: abort, so that libFuzzer keeps the input as a crash.
 [[noreturn]] inline void Fail(const char* what) {
   std::fprintf(stderr, "fuzz check failed: %s\n", what);

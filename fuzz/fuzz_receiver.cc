@@ -26,18 +26,10 @@ struct Harness {
   Harness() { server.sig_vframe_.connect(&check, &FrameCheck::OnFrame); }
 };
 
-Harness& Get() {
-  static Harness* h = [] {
-    pellion_fuzz::QuietLogs();
-    return new Harness;
-  }();
-  return *h;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Harness& h = Get();
+  Harness& h = pellion_fuzz::Persistent<Harness>();
   pellion_fuzz::Records records(data, size);
   std::string datagram;
   while (!records.done()) {

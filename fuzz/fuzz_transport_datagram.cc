@@ -51,20 +51,11 @@ struct Harness {
   }
 };
 
-Harness& Get() {
-  // Never destroyed: the observer's thread must not outlive a torn-down transport at exit.
-  static Harness* h = [] {
-    pellion_fuzz::QuietLogs();
-    return new Harness;
-  }();
-  return *h;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxDatagram) return -1;
-  Harness& h = Get();
+  Harness& h = pellion_fuzz::Persistent<Harness>();
   NORV::sNetwork::NorvNetUDTTestHook::Datagram(
       h.transport, "10.1.2.3", 5004, reinterpret_cast<const char*>(data), static_cast<int>(size));
 

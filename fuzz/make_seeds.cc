@@ -8,12 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "StreamPacketHeader.h"
+#include "common/stream_datagrams.h"
 #include "elementary_stream.h"
 #include "network/NorvNetUDT.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::string;
+using NORV::sNetwork::kControlAckMagic;
+using NORV::sNetwork::kControlPlainMagic;
+using testing_util::Packet;
+using testing_util::Packets;
+constexpr auto Control = testing_util::ControlDatagram;
 
 namespace {
 
@@ -39,41 +44,6 @@ Bytes Record(const Bytes& bytes) {
   return Bytes{char(n >> 8), char(n & 0xFF)} + bytes.substr(0, n);
 }
 
-Bytes Packet(uint32_t idx, uint16_t pk, bool final, const Bytes& payload, bool video = true) {
-  StreamPacketHeader h;
-  h.vstream = video;
-  h.is_final = final;
-  h.packlen = uint16_t(StreamPacketHeader::kSize + payload.size());
-  h.frameidx = idx;
-  h.pkgindx = pk;
-  Bytes out(StreamPacketHeader::kSize, '\0');
-  h.Write(reinterpret_cast<uint8_t*>(out.data()));
-  return out + payload;
-}
-
-std::vector<Bytes> Packets(uint32_t idx, const Bytes& frame, size_t slice) {
-  std::vector<Bytes> out;
-  size_t n = std::max<size_t>(1, (frame.size() + slice - 1) / slice);
-  for (size_t i = 0; i < n; ++i)
-    out.push_back(Packet(idx, uint16_t(i), i + 1 == n, frame.substr(i * slice, slice)));
-  return out;
-}
-
-// A control datagram: the 8-byte header enciphered, then the payload.
-Bytes Control(uint16_t magic, uint16_t low, uint16_t high, const Bytes& payload) {
-  uint8_t plain[8] = {uint8_t(magic),
-                      uint8_t(magic >> 8),
-                      uint8_t(low),
-                      uint8_t(low >> 8),
-                      uint8_t(high),
-                      uint8_t(high >> 8),
-                      0,
-                      0};
-  uint8_t cipher[8];
-  NORV::sNetwork::DecipherControlBytes(plain, cipher);  // its own inverse
-  return Bytes(reinterpret_cast<char*>(cipher), 8) + payload;
-}
-
 std::vector<Bytes> AccessUnits(const char* path, pellion_tools::Codec codec) {
   std::vector<uint8_t> file = pellion_tools::ReadWholeFile(path);
   auto split = pellion_tools::SplitAccessUnits(codec, file);
@@ -86,11 +56,11 @@ std::vector<Bytes> AccessUnits(const char* path, pellion_tools::Codec codec) {
 void TransportSeeds(const fs::path& root, const Bytes& frame) {
   SeedDir out(root, "fuzz_transport_datagram");
   out.Write(Packets(1, frame, 1400)[0]);
-  out.Write(Control(NORV::sNetwork::kControlAckMagic, 0x2b11, 0xfa22, Packet(2, 0, true, "x")));
-  out.Write(Control(NORV::sNetwork::kControlAckMagic, 1, 2, "payload"));
-  out.Write(Control(NORV::sNetwork::kControlPlainMagic, 0, 0, Packet(3, 0, true, "yz")));
-  out.Write(Control(NORV::sNetwork::kControlPlainMagic, 0, 0, ""));
-  out.Write(Control(NORV::sNetwork::kControlAckMagic, 0, 0, "").substr(0, 7));
+  out.Write(Control(kControlAckMagic, 0x2b11, 0xfa22, Packet(2, 0, true, "x")));
+  out.Write(Control(kControlAckMagic, 1, 2, "payload"));
+  out.Write(Control(kControlPlainMagic, 0, 0, Packet(3, 0, true, "yz")));
+  out.Write(Control(kControlPlainMagic, 0, 0, ""));
+  out.Write(Control(kControlAckMagic, 0, 0, "").substr(0, 7));
   out.Write("abc");
   out.Write("abcd");
 }

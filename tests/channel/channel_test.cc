@@ -3,6 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -50,23 +51,6 @@ TEST(ChannelTest, TheInterfaceIsTheObjectsOwnAddress) {
   EXPECT_EQ(static_cast<void*>(static_cast<IAVStreamInterface*>(&p)), static_cast<void*>(&p));
 }
 
-TEST(ChannelTest, StartLogsTheWorkerAndASecondStartChangesNothing) {
-  NORV::sLog::LogCapture capture;
-  Pellion p;
-  EXPECT_FALSE(p.IsRunning()) << "construction starts no thread";
-  ASSERT_EQ(p.StartChan(), 1);
-  auto lines = capture.Matching("start av chan tid:");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].function, "Pellion::StartChan");
-  EXPECT_EQ(lines[0].text, "start av chan tid:" + std::to_string(p.thread_id()));
-  platform::DWORD tid = p.thread_id();
-  EXPECT_EQ(p.StartChan(), 1);
-  EXPECT_EQ(p.thread_id(), tid);
-  EXPECT_EQ(capture.Count("start av chan tid:"), 1u) << "the second start logs nothing";
-  p.StopChan();
-  EXPECT_EQ(p.thread_id(), 0u);
-}
-
 TEST(ChannelTest, StartFailsWhileATimedOutWorkerStillRuns) {
   NORV::sLog::LogCapture capture;
   Pellion p;
@@ -91,66 +75,56 @@ TEST(ChannelTest, StartFailsWhileATimedOutWorkerStillRuns) {
   p.StopChan();
 }
 
-TEST(ChannelTest, RequestWithoutSenderKeepsThePresetResult) {
-  Pellion p;
-  int result = -1;
-  p.TcpSendData(result, REQUEST_CODE_FOR_I_FRAME, nullptr, 0);
-  EXPECT_EQ(result, -1);
-}
-
-TEST(ChannelTest, RequestReachesTheSenderOnTheCallingThread) {
-  Pellion p;
-  FakeSender sender;
-  p.SetTcpOper(&sender);
-  int result = -1;
-  std::thread decoder([&] { p.TcpSendData(result, REQUEST_CODE_FOR_I_FRAME, nullptr, 0); });
-  decoder.join();
-  EXPECT_EQ(sender.calls.load(), 1);
-  EXPECT_EQ(sender.last_code, 0u);
-  EXPECT_EQ(sender.last_body, nullptr);
-  EXPECT_EQ(sender.last_length, 0u);
-  EXPECT_NE(sender.tid, platform::GetCurrentThreadId());
-  EXPECT_EQ(result, 42);
-  p.SetTcpOper(nullptr);
-  result = -1;
-  p.TcpSendData(result, 0, nullptr, 0);
-  EXPECT_EQ(sender.calls.load(), 1);
-}
-
-TEST(ChannelTest, ASenderThatThrowsDoesNotEscape) {
+// Without a sender the preset result stays; with one, SendMsg runs on the calling thread and
+// whatever it throws stays inside the channel.
+TEST(ChannelTest, RequestReachesTheSenderOnTheCallingThreadAndNothingEscapes) {
   NORV::sLog::LogCapture capture;
   Pellion p;
   FakeSender sender;
-  sender.throw_ = true;
-  p.SetTcpOper(&sender);
   int result = -1;
+  p.TcpSendData(result, REQUEST_CODE_FOR_I_FRAME, nullptr, 0);
+  EXPECT_EQ(result, -1);
+  p.SetTcpOper(&sender);
+  std::thread decoder([&] { p.TcpSendData(result, REQUEST_CODE_FOR_I_FRAME, nullptr, 0); });
+  decoder.join();
+  EXPECT_EQ(sender.calls.load(), 1);
+  EXPECT_EQ(std::tie(sender.last_code, sender.last_body, sender.last_length),
+            std::make_tuple(0u, static_cast<const void*>(nullptr), 0u));
+  EXPECT_NE(sender.tid, platform::GetCurrentThreadId());
+  EXPECT_EQ(result, 42);
+  sender.throw_ = true;
+  result = -1;
   p.TcpSendData(result, 0, nullptr, 0);
   EXPECT_EQ(result, -1);
   EXPECT_EQ(capture.Count("sender broke"), 1u);
+  p.SetTcpOper(nullptr);
+  p.TcpSendData(result, 0, nullptr, 0);
+  EXPECT_EQ(sender.calls.load(), 2);
 }
 
-// A plain socket on UDP 9111, without address reuse: it binds only while nobody listens.
-bool Port9111IsFree() {
+// A plain socket bound to UDP 9111 without address reuse, or -1 while somebody listens there.
+int Bind9111() {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(9111);
-  bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
   close(fd);
-  return free;
+  return -1;
 }
 
-// Sends one complete frame (a single packet) to the channel's port.
+bool Port9111IsFree() {
+  int fd = Bind9111();
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
+// Sends one complete frame (a single packet) to the channel's port. A recovery-point SEI and
+// nothing a codec can be told from: the receiver takes it as a stream start, the decoder finds
+// no codec.
 void SendFrame(uint32_t idx, const std::string& payload) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  std::string d(8, '\0');
-  StreamPacketHeader h{
-      true, true,
-      static_cast<uint16_t>(8 + testing_util::kStartWithoutCodec.size() + payload.size()), idx, 0};
-  h.Write(reinterpret_cast<uint8_t*>(d.data()));
-  // A recovery-point SEI and nothing a codec can be told from: the receiver takes it as a
-  // stream start, the decoder finds no codec.
-  d += testing_util::kStartWithoutCodec + payload;
+  std::string d = testing_util::Packet(idx, 0, true, testing_util::kStartWithoutCodec + payload);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(9111);
@@ -165,19 +139,38 @@ uint32_t LateClock() { return g_clock.load(); }
 // starts a window of its own.
 void NextLogWindow() { g_clock += NORV::sLog::LogRateLimit::kWindowMs; }
 
-TEST(ChannelRunTest, BuildingCreatesTheSectionButNoThreadAndNoSocket) {
+class ChannelRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetClockMsForTesting(&LateClock);
+    NextLogWindow();
+  }
+  void TearDown() override { platform::SetClockMsForTesting(nullptr); }
+  NORV::sLog::LogCapture capture;
+};
+
+TEST_F(ChannelRunTest, BuildingCreatesTheSectionButNoThreadAndAStartLogsItsWorkerOnce) {
   // An earlier test's receive loop closes its socket within a second of its stop.
-  ASSERT_TRUE(testing_util::WaitUntil([] { return Port9111IsFree(); }));
+  ASSERT_TRUE(WaitUntil([] { return Port9111IsFree(); }));
   int threads = testing_util::CountThreads();
   Pellion p;
   EXPECT_EQ(testing_util::CountThreads(), threads);
+  EXPECT_FALSE(p.IsRunning());
   EXPECT_TRUE(std::filesystem::exists("/dev/shm/norv_vframe_header_2025_05_19"));
   EXPECT_TRUE(std::filesystem::exists("/dev/shm/sem.norv_vframe_event_2025_05_19"));
   ASSERT_EQ(p.StartChan(), 1);
   EXPECT_FALSE(Port9111IsFree()) << "listening on 9111 once started";
+  auto lines = capture.Matching("start av chan tid:");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].function, "Pellion::StartChan");
+  EXPECT_EQ(lines[0].text, "start av chan tid:" + std::to_string(p.thread_id()));
+  platform::DWORD tid = p.thread_id();
   EXPECT_EQ(p.StartChan(), 1);
+  EXPECT_EQ(p.thread_id(), tid);
+  EXPECT_EQ(capture.Count("start av chan tid:"), 1u) << "the second start logs nothing";
   p.StopChan();
-  EXPECT_TRUE(testing_util::WaitUntil([] { return Port9111IsFree(); }));
+  EXPECT_EQ(p.thread_id(), 0u);
+  EXPECT_TRUE(WaitUntil([] { return Port9111IsFree(); }));
 }
 
 // Whether a thread of this process has `name` (as the kernel keeps it, at most 15 characters).
@@ -194,15 +187,10 @@ bool HasThreadNamed(const std::string& name) {
 
 // Another program holding the stream port: the channel does not start, and its worker and
 // decoder threads end again; once the port is free, the next start listens and decodes.
-TEST(ChannelRunTest, AStartFailsWhileThePortIsTakenAndALaterOneListens) {
-  platform::SetClockMsForTesting(&LateClock);
-  NORV::sLog::LogCapture capture;
+TEST_F(ChannelRunTest, AStartFailsWhileThePortIsTakenAndALaterOneListens) {
   ASSERT_TRUE(WaitUntil([] { return Port9111IsFree(); }));
-  int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(9111);
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  int holder = Bind9111();
+  ASSERT_GE(holder, 0);
 
   Pellion p;
   EXPECT_EQ(p.StartChan(), 0);
@@ -230,13 +218,9 @@ TEST(ChannelRunTest, AStartFailsWhileThePortIsTakenAndALaterOneListens) {
   EXPECT_TRUE(capture.WaitFor("miss codec: ")) << "the channel decodes";
   EXPECT_EQ(capture.Count("decoder could not start"), 0u);
   p.StopChan();
-  platform::SetClockMsForTesting(nullptr);
 }
 
-TEST(ChannelRunTest, BrokenStreamAsksTheSenderOnTheDecoderThread) {
-  platform::SetClockMsForTesting(&LateClock);
-  NextLogWindow();
-  NORV::sLog::LogCapture capture;
+TEST_F(ChannelRunTest, BrokenStreamAsksTheSenderOnTheDecoderThread) {
   Pellion p;
   FakeSender sender;
   p.SetTcpOper(&sender);
@@ -244,9 +228,8 @@ TEST(ChannelRunTest, BrokenStreamAsksTheSenderOnTheDecoderThread) {
   SendFrame(1, "not a video frame at all");
   ASSERT_TRUE(capture.WaitFor("send REQUEST_CODE_FOR_I_FRAME nRet=42"));
   EXPECT_EQ(sender.calls.load(), 1);
-  EXPECT_EQ(sender.last_code, 0u);
-  EXPECT_EQ(sender.last_body, nullptr);
-  EXPECT_EQ(sender.last_length, 0u);
+  EXPECT_EQ(std::tie(sender.last_code, sender.last_body, sender.last_length),
+            std::make_tuple(0u, static_cast<const void*>(nullptr), 0u));
   auto lines = capture.Matching("send REQUEST_CODE_FOR_I_FRAME");
   EXPECT_EQ(sender.tid, lines[0].thread_id) << "SendMsg runs on the decoder thread";
   EXPECT_NE(sender.tid, platform::GetCurrentThreadId());
@@ -257,13 +240,9 @@ TEST(ChannelRunTest, BrokenStreamAsksTheSenderOnTheDecoderThread) {
   SendFrame(2, "not a video frame either");
   EXPECT_TRUE(capture.WaitFor("send REQUEST_CODE_FOR_I_FRAME nRet=-1"));
   p.StopChan();
-  platform::SetClockMsForTesting(nullptr);
 }
 
-TEST(ChannelRunTest, RestartsDecodeEachFrameOnce) {
-  platform::SetClockMsForTesting(&LateClock);
-  NextLogWindow();
-  NORV::sLog::LogCapture capture;
+TEST_F(ChannelRunTest, RestartsDecodeEachFrameOnce) {
   Pellion p;
   for (uint32_t cycle = 1; cycle <= 20; ++cycle) {
     ASSERT_EQ(p.StartChan(), 1);
@@ -281,7 +260,6 @@ TEST(ChannelRunTest, RestartsDecodeEachFrameOnce) {
   ASSERT_TRUE(capture.WaitFor("miss codec: ", 21));
   p.StopChan();
   EXPECT_EQ(capture.Count("miss codec: "), 21u) << "every frame decoded exactly once";
-  platform::SetClockMsForTesting(nullptr);
 }
 
 // A host link that blocks inside SendMsg until released.
@@ -298,24 +276,23 @@ class BlockingSender : public ITcpOper {
 // Starts the channel with a sender that blocks in the decoder's key-frame request, then stops
 // it: the decoder's own stop runs out of time and its thread stays inside SendMsg.
 // Frame indices go on from `first_index`: the receiver is the process's one.
-void StopWhileTheDecoderBlocks(Pellion& p, BlockingSender& sender, NORV::sLog::LogCapture& capture,
-                               uint32_t first_index) {
-  p.SetTcpOper(&sender);
-  ASSERT_EQ(p.StartChan(), 1);
-  SendFrame(first_index, "not a video frame, so a key frame is asked for");
-  ASSERT_TRUE(WaitUntil([&] { return sender.blocked.load(); }));
-  p.StopChan();
-  ASSERT_EQ(capture.Count("[VStreamDecoderThread]"), 1u) << "the decoder's stop ran out";
-  p.SetTcpOper(nullptr);
-}
-
-TEST(ChannelRunTest, ARestartWaitsForTheOldDecoderThreadAndThenDecodes) {
-  platform::SetClockMsForTesting(&LateClock);
-  NextLogWindow();
-  NORV::sLog::LogCapture capture;
+class BlockedDecoderTest : public ChannelRunTest {
+ protected:
+  void StopWhileTheDecoderBlocks(uint32_t first_index) {
+    p.SetTcpOper(&sender);
+    ASSERT_EQ(p.StartChan(), 1);
+    SendFrame(first_index, "not a video frame, so a key frame is asked for");
+    ASSERT_TRUE(WaitUntil([&] { return sender.blocked.load(); }));
+    p.StopChan();
+    ASSERT_EQ(capture.Count("[VStreamDecoderThread]"), 1u) << "the decoder's stop ran out";
+    p.SetTcpOper(nullptr);
+  }
+  BlockingSender sender;  // outlives the channel whose decoder may still be inside it
   Pellion p;
-  BlockingSender sender;
-  StopWhileTheDecoderBlocks(p, sender, capture, 1000);
+};
+
+TEST_F(BlockedDecoderTest, ARestartWaitsForTheOldDecoderThreadAndThenDecodes) {
+  StopWhileTheDecoderBlocks(1000);
   ASSERT_EQ(capture.Count("miss codec: "), 1u);
   std::atomic<int> restarted{-1};
   std::thread host([&] { restarted = p.StartChan(); });
@@ -328,16 +305,10 @@ TEST(ChannelRunTest, ARestartWaitsForTheOldDecoderThreadAndThenDecodes) {
   SendFrame(1001, "decoded after the restart");
   EXPECT_TRUE(capture.WaitFor("miss codec: ", 2)) << "the restarted channel decodes";
   p.StopChan();
-  platform::SetClockMsForTesting(nullptr);
 }
 
-TEST(ChannelRunTest, ARestartFailsWhileTheOldDecoderStaysBlockedAndALaterOneDecodes) {
-  platform::SetClockMsForTesting(&LateClock);
-  NextLogWindow();
-  NORV::sLog::LogCapture capture;
-  Pellion p;
-  BlockingSender sender;
-  StopWhileTheDecoderBlocks(p, sender, capture, 2000);
+TEST_F(BlockedDecoderTest, ARestartFailsWhileTheOldDecoderStaysBlockedAndALaterOneDecodes) {
+  StopWhileTheDecoderBlocks(2000);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(p.StartChan(), 0) << "a channel that cannot decode is not started";
   EXPECT_GE(testing_util::MillisSince(start), 2000);
@@ -353,7 +324,6 @@ TEST(ChannelRunTest, ARestartFailsWhileTheOldDecoderStaysBlockedAndALaterOneDeco
   SendFrame(2001, "decoded after the block ended");
   EXPECT_TRUE(capture.WaitFor("miss codec: ", 2)) << "the channel decodes again";
   p.StopChan();
-  platform::SetClockMsForTesting(nullptr);
 }
 
 }  // namespace

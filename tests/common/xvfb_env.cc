@@ -10,7 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
+
+#include "common/wait.h"
 
 extern char** environ;
 
@@ -80,15 +81,11 @@ bool XvfbServer::Start() {
 void XvfbServer::Stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
-  for (int i = 0; i < 500; ++i) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!WaitUntil([this] { return waitpid(pid_, nullptr, WNOHANG) == pid_; },
+                 std::chrono::seconds(5))) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
   }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
