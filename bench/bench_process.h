@@ -1,11 +1,13 @@
-// Child processes of the benchmarks: the one place that spawns, so that its body can become the
-// platform layer's process handle without the benchmarks noticing.
+// Child processes of the benchmarks, on the platform layer's process handle, with the child's
+// CPU time beside its exit code.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/process.h"
 
 namespace bench {
 
@@ -27,14 +29,15 @@ class Process {
   std::optional<int> Wait(int timeout_ms);
   // Sends `sig` while it runs.
   void Signal(int sig);
-  long pid() const { return pid_; }
-  // User and system time the child took, once it ended.
+  long pid() const { return static_cast<long>(process_.pid()); }
+  // User and system time the child took, once it ended. Its children's own time is counted
+  // only when it waited for them.
   double cpu_seconds() const { return cpu_s_; }
 
  private:
-  long pid_ = -1;
+  platform::Process process_;
   std::optional<int> code_;
-  double cpu_s_ = 0;
+  double cpu_start_ = 0, cpu_s_ = 0;
 };
 
 // Runs a command to its end, its output thrown away: its exit code, -1 when it could not start.
