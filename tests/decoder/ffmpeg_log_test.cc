@@ -7,15 +7,14 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/file_text.h"
 #include "elementary_stream.h"
 #include "ffmpeg_log.h"
 #include "platform/clock.h"
@@ -32,11 +31,7 @@ namespace fs = std::filesystem;
 std::atomic<uint32_t> g_now{2000000};
 uint32_t TestClock() { return g_now.load(); }
 
-size_t CountOf(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
+using testing_util::CountOf;
 
 // Standard error into a file while it lives, or until Take().
 class StderrToFile {
@@ -56,10 +51,7 @@ class StderrToFile {
       close(saved_);
       saved_ = -1;
     }
-    std::ifstream f(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return testing_util::FileText(path_);
   }
 
  private:

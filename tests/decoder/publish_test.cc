@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +11,7 @@
 
 #include "CaptureFile.h"
 #include "ShareMemVFrame.h"
+#include "common/file_text.h"
 #include "log/log_capture.h"
 #include "pellion/frame_section.h"
 #include "platform/named_event.h"
@@ -150,12 +149,6 @@ class CaptureTest : public ::testing::Test {
     SetCaptureBaseForTesting("");
     fs::remove_all(base_);
   }
-  static std::string Read(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
   void Write(size_t n) {
     frame_.assign(n, 0);
     for (size_t i = 0; i < n; ++i) frame_[i] = static_cast<uint8_t>(i);
@@ -165,15 +158,10 @@ class CaptureTest : public ::testing::Test {
   std::vector<uint8_t> frame_;
 };
 
-TEST_F(CaptureTest, NoFolderNoFile) {
-  Write(100);
-  EXPECT_TRUE(fs::is_empty(base_));
-}
-
 TEST_F(CaptureTest, LengthPrefixedPlainAndBoth) {
   fs::create_directory(base_ / "raw-lenavfile");
   Write(5000);
-  std::string f = Read(base_ / "raw-lenavfile" / "netframe_t");
+  std::string f = testing_util::FileText(base_ / "raw-lenavfile" / "netframe_t");
   ASSERT_EQ(f.size(), 5004u);
   EXPECT_EQ(f.substr(0, 4), std::string("\x88\x13\x00\x00", 4));
   EXPECT_EQ(std::memcmp(f.data() + 4, frame_.data(), 5000), 0);
@@ -191,7 +179,9 @@ TEST_F(CaptureTest, LengthPrefixedPlainAndBoth) {
   EXPECT_FALSE(fs::exists(base_ / "raw-lenavfile" / "netframe_t"));
 }
 
-TEST_F(CaptureTest, RemovingTheFolderStopsCaptureAtTheNextFrame) {
+TEST_F(CaptureTest, NoFolderNoFileAndRemovingTheFolderStopsCaptureAtTheNextFrame) {
+  Write(64);
+  EXPECT_TRUE(fs::is_empty(base_));
   fs::create_directory(base_ / "raw-avfile");
   Write(64);
   fs::path kept = base_ / "kept";

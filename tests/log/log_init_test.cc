@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/file_text.h"
 #include "common/wait.h"
 #include "log/log_file.h"
 #include "log/scramble.h"
@@ -25,17 +26,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using testing_util::CountOf;
+using testing_util::FileText;
 
-std::vector<std::string> Names(const fs::path& dir) {
+// The sorted names in `dir` that start with `prefix`.
+std::vector<std::string> Names(const fs::path& dir, const std::string& prefix = "") {
   std::vector<std::string> out;
   std::error_code ec;
-  for (auto& e : fs::directory_iterator(dir, ec)) out.push_back(e.path().filename().string());
+  for (auto& e : fs::directory_iterator(dir, ec))
+    if (e.path().filename().string().rfind(prefix, 0) == 0)
+      out.push_back(e.path().filename().string());
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -111,7 +111,7 @@ class LogSetupTest : public ::testing::Test {
     return file;
   }
   std::string Plain(const std::string& path) {
-    std::string text = ReadFile(path);
+    std::string text = FileText(path);
     if (text.rfind(NORV::sLog::kLogFileHeaderStart, 0) != 0)
       NORV::sLog::ScrambleInPlace(text.data(), text.size());
     return text;
@@ -140,7 +140,7 @@ TEST_F(LogSetupTest, FileNameHeaderLinePrefixAndVersionLines) {
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0664u);
 
-  std::string text = ReadFile(file);
+  std::string text = FileText(file);
   std::istringstream lines(text);
   std::string l1, l2, l3;
   std::getline(lines, l1);
@@ -169,7 +169,7 @@ TEST_F(LogSetupTest, FileNameHeaderLinePrefixAndVersionLines) {
 
 TEST_F(LogSetupTest, ScramblingIsOnByDefaultAndTheLogReaderUndoesIt) {
   std::string file = Run({});
-  std::string raw = ReadFile(file);
+  std::string raw = FileText(file);
   EXPECT_EQ(raw.find("Log file created at"), std::string::npos);
   EXPECT_EQ(raw.find("line 0"), std::string::npos);
   std::string unscrambled = Plain(file);
@@ -177,24 +177,23 @@ TEST_F(LogSetupTest, ScramblingIsOnByDefaultAndTheLogReaderUndoesIt) {
             std::count(unscrambled.begin(), unscrambled.end(), '\n'));
   std::string out_path = (root_ / "cat.txt").string();
   ASSERT_EQ(std::system((std::string(LOGCAT_PATH) + " " + file + " > " + out_path).c_str()), 0);
-  std::string plain = ReadFile(out_path);
+  std::string plain = FileText(out_path);
   EXPECT_EQ(plain, Plain(file));
   EXPECT_EQ(plain.rfind("Log file created at: ", 0), 0u);
   EXPECT_NE(plain.find("]line 0\n"), std::string::npos);
   // Plain text passes through unchanged, from a file or from standard input.
   std::string back = (root_ / "back.txt").string();
   ASSERT_EQ(std::system((std::string(LOGCAT_PATH) + " < " + out_path + " > " + back).c_str()), 0);
-  EXPECT_EQ(ReadFile(back), plain);
+  EXPECT_EQ(FileText(back), plain);
 }
 
 TEST_F(LogSetupTest, EnvironmentAndIniSwitchScramblingOff) {
   auto scrambled = [&](const std::string& file) {
-    return ReadFile(file).rfind("Log file created at", 0) != 0;
+    return FileText(file).rfind("Log file created at", 0) != 0;
   };
   env_.push_back("GLOG_encrypt=0");
   EXPECT_FALSE(scrambled(Run({})));
-  env_.pop_back();
-  env_.push_back("GLOG_encrypt=yes");
+  env_.back() = "GLOG_encrypt=yes";
   EXPECT_TRUE(scrambled(Run({})));
   env_.pop_back();
   Touch(root_ / "NORVencrypt.ini", "[NORV]\nENCRYPT=2\n");
@@ -213,20 +212,18 @@ TEST_F(LogSetupTest, OldFilesMoveAsideWithoutOverwritingAndOnlyTheGreatestFiveSt
   std::string file = Run({"--quiet"});
 
   // The clash went to "_x.log"; the backup of that name is untouched.
-  EXPECT_EQ(ReadFile(BackupDir() / "PellionProbe_2020-01-09_00-00-00-000.log"), "kept backup\n");
-  EXPECT_EQ(ReadFile(BackupDir() / "PellionProbe_2020-01-09_00-00-00-000_x.log"), "new one\n");
+  EXPECT_EQ(FileText(BackupDir() / "PellionProbe_2020-01-09_00-00-00-000.log"), "kept backup\n");
+  EXPECT_EQ(FileText(BackupDir() / "PellionProbe_2020-01-09_00-00-00-000_x.log"), "new one\n");
   // Another program's files stay where they are.
   EXPECT_TRUE(fs::exists(LogDir() / "PellionProbeSvc_2030-01-01_00-00-00-000.log"));
   EXPECT_TRUE(fs::exists(BackupDir() / "PellionProbeSvc_2020-01-01_00-00-00-000.log"));
   // Nine own files were in the backup folder: the five greatest paths stay.
-  std::vector<std::string> own;
-  for (auto& n : Names(BackupDir()))
-    if (n.rfind("PellionProbe_", 0) == 0) own.push_back(n);
-  EXPECT_EQ(own, (std::vector<std::string>{"PellionProbe_2020-01-05_00-00-00-000.log",
-                                           "PellionProbe_2020-01-06_00-00-00-000.log",
-                                           "PellionProbe_2020-01-07_00-00-00-000.log",
-                                           "PellionProbe_2020-01-09_00-00-00-000.log",
-                                           "PellionProbe_2020-01-09_00-00-00-000_x.log"}));
+  EXPECT_EQ(
+      Names(BackupDir(), "PellionProbe_"),
+      (std::vector<std::string>{
+          "PellionProbe_2020-01-05_00-00-00-000.log", "PellionProbe_2020-01-06_00-00-00-000.log",
+          "PellionProbe_2020-01-07_00-00-00-000.log", "PellionProbe_2020-01-09_00-00-00-000.log",
+          "PellionProbe_2020-01-09_00-00-00-000_x.log"}));
   // The file in use was neither moved nor pruned.
   EXPECT_TRUE(fs::exists(file));
   EXPECT_NE(
@@ -245,19 +242,17 @@ TEST_F(LogSetupTest, FullFileRotatesIntoTheBackupFolderUnderItsOwnName) {
   std::string all;
   for (auto& n : rotated) {
     EXPECT_TRUE(std::regex_match(n, std::regex(R"(PellionProbe_[\d_-]+(1)?\.log)"))) << n;
-    std::string text = ReadFile(root_ / "rotated" / n);
+    std::string text = FileText(root_ / "rotated" / n);
     EXPECT_EQ(text.rfind("Log file created at: ", 0), 0u) << "each file has its header";
     EXPECT_LT(text.size(), 4000u + 200);
     all += text;
   }
-  all += ReadFile(file);
+  all += FileText(file);
   // Files filled within one millisecond share a timestamp: none may be lost or left behind.
   for (int i = 0; i < 200; ++i)
     EXPECT_NE(all.find("]line " + std::to_string(i) + "\n"), std::string::npos) << i;
-  int left = 0;
-  for (auto& n : Names(LogDir()))
-    if (n.rfind("PellionProbe_", 0) == 0) ++left;
-  EXPECT_EQ(left, 1) << "only the file in use stays in the log folder";
+  EXPECT_EQ(Names(LogDir(), "PellionProbe_").size(), 1u)
+      << "only the file in use stays in the log folder";
 }
 
 // The channel passes no backup folder; a second channel object in the process must not clear
@@ -267,8 +262,8 @@ TEST_F(LogSetupTest, ASecondSetUpInTheProcessKeepsTheFirstOnesSettings) {
   std::string file = Run({"--twice", "--quiet", "--max-bytes", "4000", "--lines", "200"});
   std::vector<std::string> rotated = Names(BackupDir());
   EXPECT_GE(rotated.size(), 2u) << "rotated into the default backup folder";
-  std::string all = ReadFile(file);
-  for (auto& n : rotated) all += ReadFile(BackupDir() / n);
+  std::string all = FileText(file);
+  for (auto& n : rotated) all += FileText(BackupDir() / n);
   EXPECT_EQ(all.find("[SDK Version]"), all.rfind("[SDK Version]")) << "version lines once";
   EXPECT_NE(all.find("]line 199\n"), std::string::npos);
 }
@@ -284,12 +279,7 @@ TEST_F(LogSetupTest, EachRotationKeepsOnlyTheNewestFilesOfTheProgram) {
   Child c = Start({"--quiet", "--backup", rotated.string(), "--max-bytes", "3000", "--keep", "3",
                    "--lines", std::to_string(kLines), "--hold", "--more", std::to_string(kMore)});
   ASSERT_NE(ReadFileLine(c), "<none>");
-  auto own = [&](const fs::path& dir) {
-    std::vector<std::string> out;
-    for (auto& n : Names(dir))
-      if (n.rfind("PellionProbe_", 0) == 0) out.push_back(n);
-    return out;
-  };
+  auto own = [](const fs::path& dir) { return Names(dir, "PellionProbe_"); };
   EXPECT_EQ(own(rotated).size(), 3u) << "while running";
   ASSERT_EQ(WEXITSTATUS(Finish(c)), 0);
   const std::vector<std::string> kept = own(rotated);
@@ -299,7 +289,7 @@ TEST_F(LogSetupTest, EachRotationKeepsOnlyTheNewestFilesOfTheProgram) {
   // The lines still on disk are the last ones, without a gap: no newer file went first.
   std::vector<bool> present(kLines + kMore, false);
   auto collect = [&](const fs::path& path) {
-    const std::string text = ReadFile(path);
+    const std::string text = FileText(path);
     EXPECT_EQ(text.rfind("Log file created at: ", 0), 0u) << path;
     std::smatch m;
     const std::regex line(R"(\]line (\d+)\n)");
@@ -339,13 +329,13 @@ TEST_F(LogSetupTest, ASecondProcessLogsToStderrOnlyUntilTheFirstIsGone) {
   Child first = Start({"--hold"});
   std::string first_file = ReadFileLine(first);
   ASSERT_FALSE(first_file.empty());
-  std::string first_text = ReadFile(first_file);
+  std::string first_text = FileText(first_file);
 
   std::string second_file = Run({"--lines", "3"});
   EXPECT_EQ(second_file, "") << "no file of its own";
-  EXPECT_NE(ReadFile(last_stderr_).find("]line 2"), std::string::npos);
+  EXPECT_NE(FileText(last_stderr_).find("]line 2"), std::string::npos);
   EXPECT_EQ(Names(LogDir()).size(), 1u);
-  EXPECT_EQ(ReadFile(first_file), first_text)
+  EXPECT_EQ(FileText(first_file), first_text)
       << "nothing moved, nothing written into the first's file";
 
   kill(first.pid, SIGKILL);
@@ -361,7 +351,7 @@ TEST_F(LogSetupTest, AHostThatSetUpGlogKeepsItsFilesAndPrefix) {
   EXPECT_FALSE(fs::exists(LogDir()) && !Names(LogDir()).empty());
   std::string host_text;
   for (auto& n : Names(root_ / "host"))
-    if (n.find(".INFO.") != std::string::npos) host_text += ReadFile(root_ / "host" / n);
+    if (n.find(".INFO.") != std::string::npos) host_text += FileText(root_ / "host" / n);
   EXPECT_TRUE(std::regex_search(host_text, std::regex(R"(\nI\d{8} [^\n]*\] host line after)")));
   EXPECT_TRUE(
       std::regex_search(host_text, std::regex(R"(\n\[I\] [^\n]*\[ProbeClass::Emit:\d+\]line 0)")));
@@ -375,14 +365,8 @@ TEST_F(LogSetupTest, ACrashLeavesSignalLinesInTheFile) {
   int status = 0;
   std::string file = Run({"--quiet", "--segv"}, &status);
   EXPECT_TRUE(WIFSIGNALED(status));
-  std::string text = ReadFile(file);
+  std::string text = FileText(file);
   EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n\[E\] [^\n]*\]\*\*\* SIGSEGV)"))) << text;
-}
-
-size_t Occurrences(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
 }
 
 TEST_F(LogSetupTest, WarningsAndErrorsLeaveNoFilesInTheTemporaryFolder) {
@@ -406,7 +390,7 @@ TEST_F(LogSetupTest, ALogFolderThatCannotBeMadeIsReportedAndRetried) {
   Child c = Start({"--quiet", "--hold", "--lines", "1", "--more", "40"});
   EXPECT_EQ(ReadFileLine(c), "") << "no file, and the probe goes on";
   const std::string report = "COULD NOT CREATE LOGFILE '" + (LogDir() / "PellionProbe_").string();
-  EXPECT_EQ(Occurrences(ReadFile(last_stderr_), report), 1u) << ReadFile(last_stderr_);
+  EXPECT_EQ(CountOf(FileText(last_stderr_), report), 1u) << FileText(last_stderr_);
 
   // Once the folder can be made, a later write opens the file.
   fs::remove(LogDir());
@@ -414,7 +398,7 @@ TEST_F(LogSetupTest, ALogFolderThatCannotBeMadeIsReportedAndRetried) {
   EXPECT_EQ(Finish(c), 0);
   std::vector<std::string> names = Names(LogDir());
   ASSERT_EQ(names.size(), 1u);
-  std::string text = ReadFile(LogDir() / names[0]);
+  std::string text = FileText(LogDir() / names[0]);
   EXPECT_NE(text.find("]line 40\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("]line 0\n"), std::string::npos) << "written while there was no file";
 }
