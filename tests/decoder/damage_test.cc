@@ -185,17 +185,7 @@ std::string KindName(const Kind& k, int threads) {
   return std::string(k.name) + (threads == 1 ? "OneThread" : "SliceThreads");
 }
 
-const char* DamageName(Damage d) {
-  switch (d) {
-    case Damage::kFlip:
-      return "Flip";
-    case Damage::kTruncate:
-      return "Truncate";
-    case Damage::kDropSlice:
-      return "DropSlice";
-  }
-  return "";
-}
+constexpr const char* kDamageNames[] = {"Flip", "Truncate", "DropSlice"};  // by Damage
 
 INSTANTIATE_TEST_SUITE_P(Clips, CleanTest,
                          ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::Values(1, 2)),
@@ -209,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(Clips, DamageTest,
                                                               Damage::kDropSlice)),
                          [](const auto& info) {
                            return KindName(std::get<0>(info.param), std::get<1>(info.param)) +
-                                  DamageName(std::get<2>(info.param));
+                                  kDamageNames[static_cast<int>(std::get<2>(info.param))];
                          });
 
 // Two decoders at once keep their damage apart: the watch holds no state of its own elsewhere.

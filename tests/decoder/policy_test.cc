@@ -70,27 +70,12 @@ class KeyFramePolicyTest : public ::testing::Test {
     const size_t set = e.find('@');
     f.frame_num =
         set != std::string::npos ? std::stoul(e.substr(set + 1)) : std::stoul(e.substr(0, at)) % 16;
-    switch (kind) {
-      case 'I':
-      case 'i':
-        f.recovery = RecoveryKind::kIdr;
-        break;
-      case 'C':
-        f.recovery = RecoveryKind::kIrap;
-        break;
-      case 'O':
-        f.recovery = RecoveryKind::kIntraWithSei;
-        break;
-      case 'Q':
-        f.recovery = RecoveryKind::kIntraOnly;
-        break;
-      case 'R':
-        f.recovery = RecoveryKind::kRefresh;
-        f.recovery_frames = std::stoul(e.substr(at + 1));
-        break;
-      default:
-        break;
-    }
+    static const std::map<char, RecoveryKind> kRecovery = {
+        {'I', RecoveryKind::kIdr},       {'i', RecoveryKind::kIdr},
+        {'C', RecoveryKind::kIrap},      {'O', RecoveryKind::kIntraWithSei},
+        {'Q', RecoveryKind::kIntraOnly}, {'R', RecoveryKind::kRefresh}};
+    if (auto k = kRecovery.find(kind); k != kRecovery.end()) f.recovery = k->second;
+    if (kind == 'R') f.recovery_frames = std::stoul(e.substr(at + 1));
     return f;
   }
 
