@@ -30,11 +30,6 @@ using pellion::FrameHeader;
 using pellion::FramePublication;
 using pellion::ReadResult;
 
-bool SameHeader(const FrameHeader& a, const FrameHeader& b) {
-  return a.frame_index == b.frame_index && a.width == b.width && a.height == b.height &&
-         a.byte_count == b.byte_count;
-}
-
 // What a caller held before a read: a false read leaves all of it.
 struct Held {
   FrameHeader header;
@@ -43,7 +38,9 @@ struct Held {
   explicit Held(const FrameHeader& h, const std::vector<uint8_t>& v)
       : header(h), data(v.data()), size(v.size()) {}
   bool Same(const FrameHeader& h, const std::vector<uint8_t>& v) const {
-    return SameHeader(h, header) && v.data() == data && v.size() == size;
+    return h.frame_index == header.frame_index && h.width == header.width &&
+           h.height == header.height && h.byte_count == header.byte_count && v.data() == data &&
+           v.size() == size;
   }
 };
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <string>
 
 #include "log/log.h"
@@ -26,35 +27,30 @@ int main(int argc, char** argv) {
   int more = 0;
   bool to_stderr = true, segv = false, glog_first = false, hold = false, errors = false;
   bool twice = false;
+  // --more: lines after --hold's wait. --twice: a second channel object sets up again, as the
+  // channel does.
+  const std::map<std::string, bool*> flags = {{"--segv", &segv},
+                                              {"--glog-first", &glog_first},
+                                              {"--hold", &hold},
+                                              {"--errors", &errors},
+                                              {"--twice", &twice}};
+  const std::map<std::string, int*> numbers = {
+      {"--keep", &keep}, {"--lines", &lines}, {"--more", &more}};
+  const std::map<std::string, std::string*> texts = {
+      {"--name", &name}, {"--logdir", &log_dir}, {"--backup", &backup}};
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return std::string(i + 1 < argc ? argv[++i] : ""); };
-    if (a == "--name")
-      name = next();
-    else if (a == "--logdir")
-      log_dir = next();
-    else if (a == "--backup")
-      backup = next();
-    else if (a == "--keep")
-      keep = std::atoi(next().c_str());
-    else if (a == "--lines")
-      lines = std::atoi(next().c_str());
+    if (flags.count(a) != 0)
+      *flags.at(a) = true;
+    else if (numbers.count(a) != 0)
+      *numbers.at(a) = std::atoi(next().c_str());
+    else if (texts.count(a) != 0)
+      *texts.at(a) = next();
     else if (a == "--quiet")
       to_stderr = false;
     else if (a == "--max-bytes")
       NORV::sLog::SetMaxLogBytesForTesting(std::strtoull(next().c_str(), nullptr, 10));
-    else if (a == "--segv")
-      segv = true;
-    else if (a == "--glog-first")
-      glog_first = true;
-    else if (a == "--hold")
-      hold = true;
-    else if (a == "--more")  // lines after --hold's wait
-      more = std::atoi(next().c_str());
-    else if (a == "--errors")
-      errors = true;
-    else if (a == "--twice")  // a second channel object sets up again, as the channel does
-      twice = true;
   }
   if (glog_first) {
     // A host that uses glog itself, with its own folder.
