@@ -227,9 +227,7 @@ TEST_F(PolicyTest, StageLatencyOfPublishedPicturesIsReportedBesideTheDecodeTime)
   // published: the window from there holds pictures 3 to 6.
   send(2, "Ppayload");
   capture_.Clear();
-  send(3, "Ppayload");
-  send(4, "Ppayload");
-  send(5, "Ppayload");
+  for (uint32_t i = 3; i <= 5; ++i) send(i, "Ppayload");
   Advance(3000);
   send(6, "Ppayload");
   ASSERT_EQ(capture_.Count("(ms/df)"), 1u);

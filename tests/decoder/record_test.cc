@@ -8,10 +8,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <mutex>
+#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,20 +161,13 @@ TEST_F(RecordTest, AReadDuringACopyIsNeverGoodAndAfterItIsWhole) {
   ShareMemVFrame publisher(section_, event_);
   ASSERT_TRUE(publisher.WriteTo(1, 1920, 1080, Uniform(n, 0x11)));
 
-  std::mutex mu;
-  std::condition_variable cv;
-  bool paused = false, resume = false;
+  std::binary_semaphore paused{0}, resume{0};
   publisher.SetMidCopyHookForTesting([&] {
-    std::unique_lock<std::mutex> lock(mu);
-    paused = true;
-    cv.notify_all();
-    cv.wait(lock, [&] { return resume; });
+    paused.release();
+    resume.acquire();
   });
   std::thread writer([&] { publisher.WriteTo(2, 1920, 1080, Uniform(n, 0xEE)); });
-  {
-    std::unique_lock<std::mutex> lock(mu);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return paused; }));
-  }
+  ASSERT_TRUE(paused.try_acquire_for(std::chrono::seconds(10)));
 
   OpenReader();
   EXPECT_NE(ReadWhole(), ReadResult::kGood);
@@ -191,11 +183,7 @@ TEST_F(RecordTest, AReadDuringACopyIsNeverGoodAndAfterItIsWhole) {
   EXPECT_EQ(Sequence(), mid);
   EXPECT_NE(ReadWhole(), ReadResult::kGood);
 
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    resume = true;
-  }
-  cv.notify_all();
+  resume.release();
   writer.join();
   ASSERT_EQ(ReadWhole(), ReadResult::kGood);
   EXPECT_EQ(h_.frame_index, 2u);
