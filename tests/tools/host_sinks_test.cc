@@ -118,11 +118,6 @@ TEST_F(SinkFile, HashLinesNameIndexSizeAndBytes) {
   EXPECT_GE(restart_us, us);
 }
 
-TEST(Fnv1a, KnownValues) {
-  EXPECT_EQ(Fnv1a({}), 0xcbf29ce484222325ull);
-  EXPECT_EQ(Fnv1a({'f', 'o', 'o', 'b', 'a', 'r'}), 0x85944171f73967e8ull);
-}
-
 // A full disk: each sink says so at the picture or at the close, and never reports success.
 std::unique_ptr<PictureSink> MakeSink(const std::string& kind, File f) {
   if (kind == "y4m") return std::make_unique<Y4mSink>("test", "/dev/full", std::move(f), 30);

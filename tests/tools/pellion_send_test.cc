@@ -32,7 +32,6 @@ TEST_P(ClipTest, PacketsAreWellFormedAndRebuildTheFileExactly) {
   int64_t before = MonotonicUs();
   Result r = Send(Quick({Clip(GetParam()), "--payload", std::to_string(payload)}));
   int64_t after = MonotonicUs();
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   std::vector<Frame> frames = GroupFrames(r.packets);
   ASSERT_FALSE(frames.empty());
   ExpectIndicesFrom(frames, 1);
@@ -79,16 +78,10 @@ INSTANTIATE_TEST_SUITE_P(Clips, ClipTest,
 
 // ---- Numbering, pacing, impairments, stopping ----------------------------------------------
 
-TEST_F(SendTest, FramesStopsEarlyAndLoopsKeepNumbering) {
-  Result r = Send(Quick({Clip("h264_640x360.h264"), "--frames", "7"}));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(GroupFrames(r.packets).size(), 7u);
-  EXPECT_EQ(r.trace.size(), 7u);
-
+TEST_F(SendTest, LoopsKeepNumbering) {
   Bytes file = ReadBytes(Clip("h264_640x360.h264")), twice = file;
   twice.insert(twice.end(), file.begin(), file.end());
-  r = Send(Quick({Clip("h264_640x360.h264"), "--loop", "2"}));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
+  Result r = Send(Quick({Clip("h264_640x360.h264"), "--loop", "2"}));
   std::vector<Frame> frames = GroupFrames(r.packets);
   ASSERT_EQ(frames.size(), 120u);
   ExpectIndicesFrom(frames, 1);
@@ -105,13 +98,11 @@ TEST_F(SendTest, PacesAtTheStreamRateOrTheGivenOne) {
   // The clips carry 30 fps; H.264 timing counts fields, so a misread gives 60.
   for (const char* clip : {"h264_640x360.h264", "hevc_640x360.h265"}) {
     Result r = Send({Clip(clip), "--frames", "10"});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.err.find("30 fps (from the stream)"), std::string::npos) << r.err;
     ASSERT_EQ(r.trace.size(), 10u);
     EXPECT_GE(r.trace.back().us - r.trace.front().us, 9 * 33333 - slack) << clip;
   }
   Result r = Send({Clip("h264_640x360.h264"), "--fps", "100", "--frames", "40"});
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.trace.size(), 40u);
   for (size_t i = 1; i < r.trace.size(); ++i)
     EXPECT_GE(r.trace[i].us - r.trace[0].us, static_cast<int64_t>(i) * 10000 - slack)
@@ -124,7 +115,6 @@ TEST_F(SendTest, ImpairedRunsCountTraceAndKeepTheData) {
   const std::string clip = Clip("h264_640x360.h264");
   Result all = Send(Quick({clip, "--payload", "500"}));
   Result lossy = Send(Quick({clip, "--payload", "500", "--loss", "0.1", "--seed", "7"}));
-  ASSERT_EQ(lossy.exit_code, 0) << lossy.err;
   const size_t lost = all.packets.size() - lossy.packets.size();
   EXPECT_GT(lost, 0u);
   EXPECT_NE(lossy.err.find("dropped " + std::to_string(lost) + ","), std::string::npos)
@@ -133,7 +123,6 @@ TEST_F(SendTest, ImpairedRunsCountTraceAndKeepTheData) {
 
   Result r =
       Send(Quick({clip, "--payload", "500", "--dup", "0.1", "--reorder", "0.1", "--seed", "3"}));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   std::map<std::pair<uint32_t, uint16_t>, Bytes> unique;
   size_t out_of_order = 0;
   for (size_t i = 0; i < r.packets.size(); ++i) {
@@ -151,7 +140,6 @@ TEST_F(SendTest, ImpairedRunsCountTraceAndKeepTheData) {
   EXPECT_EQ(r.trace.size(), 60u);
   // Held back without end, every datagram waits for the end of the source, and still goes.
   r = Send(Quick({clip, "--reorder", "1", "--frames", "5"}));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(GroupFrames(r.packets).size(), 5u);
   EXPECT_EQ(r.trace.size(), 5u);
 }
@@ -159,13 +147,12 @@ TEST_F(SendTest, ImpairedRunsCountTraceAndKeepTheData) {
 TEST_F(SendTest, SigintStopsCleanlyWithSummaryAndTrace) {
   bool signalled = false;
   Result r = Send({Clip("h264_640x360.h264"), "--loop", "0", "--fps", "60"},
-                  [&](pid_t pid, const Result& so_far) {
+                  [&](platform::Process& sender, const Result& so_far) {
                     // After the first progress line, which comes once a second.
                     if (!signalled && so_far.err.find("frames,") != std::string::npos)
-                      signalled = kill(pid, SIGINT) == 0;
+                      signalled = sender.Signal(SIGINT);
                   });
   ASSERT_TRUE(signalled);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.err.find("done: "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("; stopped by a signal"), std::string::npos) << r.err;
   std::vector<Frame> frames = GroupFrames(r.packets);
@@ -221,16 +208,12 @@ TEST_F(SendTest, BadInputFailsWithAMessageAndSendsNothing) {
            {{"--encode", "--frames", "5", "--seconds", "1"}, 2, "--seconds"},
            {{clip, "--parameter-sets", "twice"}, 2, "--parameter-sets"},
        }) {
-    std::string what;
-    for (const std::string& a : c.args) what += a + " ";
-    Result r = Send(c.args);
-    EXPECT_EQ(r.exit_code, c.code) << what << ": " << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << what << ": " << r.err;
-    EXPECT_TRUE(r.packets.empty()) << what;
+    Result r = Send(c.args, nullptr, c.code);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_TRUE(r.packets.empty()) << c.message;
   }
   // .bin is fine once the codec is named.
   Result r = Send({d + "clip.bin", "--codec", "h264", "--fast", "--frames", "1"});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_FALSE(r.packets.empty());
 }
 
@@ -246,7 +229,7 @@ TEST_F(SendTest, RequestsJumpToTheNextKeyUnitAndCoalesce) {
   uint32_t second_at = 0;
   bool stopped = false;
   Result r = Send({clip, "--fps", "200", "--loop", "0", "--request-port", std::to_string(port)},
-                  [&](pid_t pid, const Result& so_far) {
+                  [&](platform::Process& sender, const Result& so_far) {
                     uint32_t got = FramesSoFar(so_far);
                     if (!idle.valid() && got >= 5) {
                       // A peer that stays silent must not hold up the one that asks.
@@ -257,11 +240,10 @@ TEST_F(SendTest, RequestsJumpToTheNextKeyUnitAndCoalesce) {
                       SendAll(idle, kRequest);
                       second_at = got;
                     } else if (second_at != 0 && !stopped && got >= second_at + 20) {
-                      stopped = kill(pid, SIGINT) == 0;
+                      stopped = sender.Signal(SIGINT);
                     }
                   });
   ASSERT_TRUE(stopped);
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.requests.size(), 4u) << r.err;
   EXPECT_EQ(r.requests[0], r.requests[2]) << "one batch of three requests";
   std::vector<Frame> frames = GroupFrames(r.packets);
@@ -296,7 +278,7 @@ TEST_F(SendTest, BrokenRequestPeerIsDroppedAndOthersAreStillServed) {
   Result r =
       Send({Clip("h264_640x360.h264"), "--fps", "200", "--loop", "0", "--request-port",
             std::to_string(port)},
-           [&](pid_t pid, const Result& so_far) {
+           [&](platform::Process& sender, const Result& so_far) {
              uint32_t got = FramesSoFar(so_far);
              if (!bad.valid() && got >= 5) {
                Connect(port, &bad);
@@ -309,12 +291,11 @@ TEST_F(SendTest, BrokenRequestPeerIsDroppedAndOthersAreStillServed) {
                SendAll(good, kRequest);
                asked_at = got;
              } else if (asked_at != 0 && !stopped && got >= asked_at + 10) {
-               stopped = kill(pid, SIGINT) == 0;
+               stopped = sender.Signal(SIGINT);
              }
            });
   ASSERT_TRUE(bad_closed) << "the broken peer stayed connected: " << r.err;
   ASSERT_TRUE(stopped);
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.requests.size(), 1u) << "neither the broken header nor the unknown code is one";
   ASSERT_LT(r.requests[0], r.trace.size());
   EXPECT_EQ(r.trace[r.requests[0]].key, 1);
@@ -327,7 +308,6 @@ TEST_F(SendTest, BrokenRequestPeerIsDroppedAndOthersAreStillServed) {
 
 TEST_F(SendTest, EncodesADecodableMovingPattern) {
   Result r = Send(Quick({"--encode", "--frames", "40", "--size", "320x240"}));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   std::vector<Frame> frames = GroupFrames(r.packets);
   ASSERT_EQ(frames.size(), 40u);
   ASSERT_EQ(r.trace.size(), 40u);
@@ -363,12 +343,12 @@ TEST_P(EncoderRequestTest, AnswersWithAKeyFrameADecoderCanStartFrom) {
   const Codec c = std::string(GetParam().codec) == "h264" ? Codec::kH264 : Codec::kHevc;
   const bool separate = std::string(GetParam().parameter_sets) == "separate";
   AskOnceThenStop ask;
-  Result r = Send({"--encode", "--codec", GetParam().codec, "--size", "320x240", "--fps", "100",
-                   "--gop", "1000", "--parameter-sets", GetParam().parameter_sets, "--request-port",
-                   std::to_string(ask.port)},
-                  [&](pid_t pid, const Result& so_far) { ask.OnTick(pid, so_far); });
+  Result r =
+      Send({"--encode", "--codec", GetParam().codec, "--size", "320x240", "--fps", "100", "--gop",
+            "1000", "--parameter-sets", GetParam().parameter_sets, "--request-port",
+            std::to_string(ask.port)},
+           [&](platform::Process& sender, const Result& so_far) { ask.OnTick(sender, so_far); });
   ASSERT_TRUE(ask.stopped);
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.requests.size(), 1u);
   std::vector<Frame> frames = GroupFrames(r.packets);
   ASSERT_EQ(frames.size(), r.trace.size());
@@ -410,7 +390,6 @@ TEST_P(ParameterSetTest, SeparateSendsEachKeyFramesSetsJustBeforeItUnderTheirOwn
   // Two passes of 60 access units with a key frame every 30, across the wrap of the index.
   Result r = Send(Quick({Clip(GetParam()), "--parameter-sets", "separate", "--loop", "2",
                          "--first-index", "4294967290"}));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   std::vector<Frame> frames = GroupFrames(r.packets);
   ASSERT_EQ(frames.size(), 124u);
   ASSERT_EQ(r.trace.size(), frames.size());
@@ -442,7 +421,6 @@ TEST_P(ParameterSetTest, SeparateSendsEachKeyFramesSetsJustBeforeItUnderTheirOwn
 
   // --frames counts the source's access units, not the frames the sets add.
   r = Send(Quick({Clip(GetParam()), "--parameter-sets", "separate", "--frames", "31"}));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.trace.size(), 33u);
   EXPECT_EQ(r.trace.back().au, 30u);
   EXPECT_EQ(r.trace.back().frameidx, 33u);
@@ -466,7 +444,6 @@ TEST_P(ParameterSetTest, OnceSendsChangedSetsAgain) {
 
   Result r = Send(
       Quick({joined.string(), "--parameter-sets", "once", "--loop", "2", "--payload", "8000"}));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   std::vector<Frame> frames = GroupFrames(r.packets);
   ASSERT_EQ(frames.size(), 2 * (na + nb));
   ExpectIndicesFrom(frames, 1);
@@ -500,7 +477,6 @@ TEST_P(OnceTest, SendsTheSetsOncePerProcess) {
   args.insert(args.end(), {"--parameter-sets", "once"});
   for (int run = 0; run < 2; ++run) {
     Result r = Send(Quick(args));
-    ASSERT_EQ(r.exit_code, 0) << r.err;
     std::vector<Frame> frames = GroupFrames(r.packets);
     ASSERT_EQ(frames.size(), GetParam().frames);
     ExpectIndicesFrom(frames, 1);
@@ -556,7 +532,6 @@ TEST_P(ReshuffleTest, FramesGoInTheOrderAskedUnderTheirOwnIndices) {
   std::vector<std::string> args = {clip};
   args.insert(args.end(), GetParam().options.begin(), GetParam().options.end());
   Result r = Send(Quick(args));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
   const Bytes file = ReadBytes(clip);
   const auto units = pellion_tools::SplitAccessUnits(Codec::kH264, file).units;
   std::vector<Frame> frames = GroupFrames(r.packets);

@@ -1,8 +1,5 @@
 // pellion-view as a process, reading a section of its own that this test publishes into: whole
 // pictures in order in either format, and an output that cannot be written is a failure.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,9 +13,8 @@
 #include "ShareMemVFrame.h"
 #include "common/wait.h"
 #include "platform/named_event.h"
+#include "platform/process.h"
 #include "platform/shared_memory.h"
-
-extern char** environ;
 
 namespace {
 
@@ -59,34 +55,28 @@ class View : public ::testing::TestWithParam<ViewCase> {
   // its own time, so the first pictures may come before it looks); its exit code.
   int Run(const std::string& format, const std::string& output) {
     ShareMemVFrame publisher(section_, event_);
-    std::vector<std::string> args = {
-        PELLION_VIEW_PATH, "-n",     "3",       "-f",   format,      "-o", output,
-        "--section",       section_, "--event", event_, "--timeout", "20"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
+    platform::SpawnRequest req;
+    req.program = PELLION_VIEW_PATH;
+    req.argv = {PELLION_VIEW_PATH, "-n",     "3",       "-f",   format,      "-o", output,
+                "--section",       section_, "--event", event_, "--timeout", "20"};
+    req.stderr_path = err_;
+    req.caller_reaps = true;
+    platform::Process view;
+    if (platform::Process::Start(req, &view) != platform::SpawnResult::kOk) return -1;
     uint32_t index = 0;
-    int status = 0;
     const bool exited = testing_util::WaitUntil(
         [&] {
           publisher.WriteTo(index, kW, kH, Picture(index));
           ++index;
-          return waitpid(pid, &status, WNOHANG) == pid;
+          return view.Wait(0) == platform::kWaitObject0;
         },
         std::chrono::seconds(30));
     if (!exited) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      view.Kill();
+      view.Wait(-1);
       return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return view.exit_code();
   }
   // The index of the published picture `bytes` is, or -1.
   static int64_t IndexOf(const std::string& bytes) {
