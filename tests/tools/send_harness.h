@@ -9,7 +9,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/types.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "StreamPacketHeader.h"
+#include "common/file_text.h"
+#include "common/poller.h"
 #include "common/unique_fd.h"
 #include "common/wait.h"
 #include "elementary_stream.h"
@@ -79,20 +80,13 @@ struct Decoded {
   int width = 0, height = 0;
 };
 
+using testing_util::FileText;
 inline Bytes ReadBytes(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
+  const std::string s = FileText(p);
+  return Bytes(s.begin(), s.end());
 }
-inline std::string ReadText(const fs::path& p) {
-  std::stringstream ss;
-  ss << std::ifstream(p).rdbuf();
-  return ss.str();
-}
-inline int64_t MonotonicUs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
-}
+// The trace's clock.
+inline int64_t MonotonicUs() { return pellion_tools::MonotonicNs() / 1000; }
 inline std::string Clip(const std::string& name) {
   return (fs::path(PELLION_CLIPS_DIR) / name).string();
 }
@@ -315,7 +309,7 @@ class SendTest : public ::testing::Test {
         [&] {
           Receive(10, &r);
           if (on_tick) {
-            r.err = ReadText(err);
+            r.err = FileText(err);
             on_tick(sender, r);
           }
           return sender.Wait(0) == platform::kWaitObject0;
@@ -328,7 +322,7 @@ class SendTest : public ::testing::Test {
     }
     Receive(0, &r);  // loopback delivers before sendto returns: all is queued by now
     r.exit_code = sender.exit_code();
-    r.err = ReadText(err);
+    r.err = FileText(err);
     ReadTrace(trace, &r);
     std::string what;
     for (const std::string& a : args) what += a + " ";

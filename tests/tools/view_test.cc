@@ -3,14 +3,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "ShareMemVFrame.h"
+#include "common/file_text.h"
 #include "common/wait.h"
 #include "platform/named_event.h"
 #include "platform/process.h"
@@ -27,13 +26,6 @@ std::vector<uint8_t> Picture(uint32_t index) {
   for (size_t i = 0; i < p.size(); ++i)
     p[i] = i < 4 ? static_cast<uint8_t>(index >> (8 * i)) : static_cast<uint8_t>(i * 13 + index);
   return p;
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 struct ViewCase {
@@ -98,13 +90,14 @@ TEST_P(View, WritesWholePicturesInOrder) {
   const ViewCase c = GetParam();
   const int code = Run(c.format, c.full_disk ? "/dev/full" : out_);
   if (c.full_disk) {
-    EXPECT_EQ(code, 1) << Slurp(err_);
-    EXPECT_NE(Slurp(err_).find("pellion-view: cannot write /dev/full: "), std::string::npos)
-        << Slurp(err_);
+    EXPECT_EQ(code, 1) << testing_util::FileText(err_);
+    EXPECT_NE(testing_util::FileText(err_).find("pellion-view: cannot write /dev/full: "),
+              std::string::npos)
+        << testing_util::FileText(err_);
     return;
   }
-  ASSERT_EQ(code, 0) << Slurp(err_);
-  std::string out = Slurp(out_);
+  ASSERT_EQ(code, 0) << testing_util::FileText(err_);
+  std::string out = testing_util::FileText(out_);
   const bool y4m = std::string(c.format) == "y4m";
   if (y4m) {
     const std::string head = "YUV4MPEG2 W64 H32 F30:1 Ip A1:1 C420jpeg\n";
