@@ -401,11 +401,8 @@ TEST_P(ParameterSetTest, OnceSendsChangedSetsAgain) {
   const std::string other = c == Codec::kH264 ? "h264_642x362.h264" : "hevc_3840x2160.h265";
   const Bytes a = ReadBytes(Clip(GetParam())), b = ReadBytes(Clip(other));
   ASSERT_FALSE(a.empty() || b.empty());
-  Bytes ab = a;
-  ab.insert(ab.end(), b.begin(), b.end());
   const fs::path joined = dir_ / ("joined" + fs::path(GetParam()).extension().string());
-  std::ofstream(joined, std::ios::binary)
-      .write(reinterpret_cast<const char*>(ab.data()), static_cast<std::streamsize>(ab.size()));
+  std::ofstream(joined, std::ios::binary) << FileText(Clip(GetParam())) << FileText(Clip(other));
   const size_t na = pellion_tools::SplitAccessUnits(c, a).units.size();
   const size_t nb = pellion_tools::SplitAccessUnits(c, b).units.size();
   ASSERT_FALSE(FirstSets(c, a) == FirstSets(c, b));
