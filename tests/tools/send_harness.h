@@ -4,15 +4,11 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/types.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,10 +24,14 @@
 #include <gtest/gtest.h>
 
 #include "StreamPacketHeader.h"
+#include "common/file_text.h"
+#include "common/poller.h"
 #include "common/unique_fd.h"
+#include "common/wait.h"
 #include "elementary_stream.h"
 #include "ffmpeg_ptr.h"
 #include "pellion/keyframe_link.h"
+#include "platform/process.h"
 
 namespace send_test {
 
@@ -80,20 +80,13 @@ struct Decoded {
   int width = 0, height = 0;
 };
 
+using testing_util::FileText;
 inline Bytes ReadBytes(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
+  const std::string s = FileText(p);
+  return Bytes(s.begin(), s.end());
 }
-inline std::string ReadText(const fs::path& p) {
-  std::stringstream ss;
-  ss << std::ifstream(p).rdbuf();
-  return ss.str();
-}
-inline int64_t MonotonicUs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
-}
+// The trace's clock.
+inline int64_t MonotonicUs() { return pellion_tools::MonotonicNs() / 1000; }
 inline std::string Clip(const std::string& name) {
   return (fs::path(PELLION_CLIPS_DIR) / name).string();
 }
@@ -251,21 +244,23 @@ inline bool ClosedByPeer(const UniqueFd& s) {
   return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+// Called between receives while the sender runs, with what has come so far.
+using OnTick = std::function<void(platform::Process& sender, const Result& so_far)>;
+
 // Asks the sender for a key frame once 10 frames have come, and stops it 10 frames later.
 struct AskOnceThenStop {
   int port = FreeTcpPort();
   UniqueFd link;
   uint32_t asked_at = 0;
   bool stopped = false;
-  void OnTick(pid_t pid, const Result& so_far) {
+  void OnTick(platform::Process& sender, const Result& so_far) {
     uint32_t got = FramesSoFar(so_far);
     if (asked_at == 0 && got >= 10) {
       Connect(port, &link);
       SendAll(link, kRequest);
       asked_at = got;
     } else if (asked_at != 0 && !stopped && got >= asked_at + 10) {
-      kill(pid, SIGINT);
-      stopped = true;
+      stopped = sender.Signal(SIGINT);
     }
   }
 };
@@ -290,55 +285,49 @@ class SendTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs the sender to the end (or `on_tick` stops it), receiving all the while.
-  Result Send(std::vector<std::string> args,
-              const std::function<void(pid_t, const Result&)>& on_tick = nullptr) {
+  // Runs the sender to the end (or `on_tick` stops it), receiving all the while, and expects it
+  // to exit with `want_exit`.
+  Result Send(std::vector<std::string> args, const OnTick& on_tick = nullptr, int want_exit = 0) {
     const std::string trace = (dir_ / ("trace" + std::to_string(runs_))).string();
     const std::string err = (dir_ / ("stderr" + std::to_string(runs_++))).string();
-    std::vector<std::string> argv = {PELLION_SEND_PATH,     "--host",  "127.0.0.1", "--port",
-                                     std::to_string(port_), "--trace", trace};
+    platform::SpawnRequest req;
+    req.program = PELLION_SEND_PATH;
+    req.argv = {PELLION_SEND_PATH,     "--host",  "127.0.0.1", "--port",
+                std::to_string(port_), "--trace", trace};
+    req.stdout_path = "/dev/null";
+    req.stderr_path = err;
+    req.caller_reaps = true;
     // Runs side by side must not fight over the default request port.
     if (std::find(args.begin(), args.end(), "--request-port") == args.end())
-      argv.insert(argv.end(), {"--request-port", "0"});
-    argv.insert(argv.end(), args.begin(), args.end());
+      req.argv.insert(req.argv.end(), {"--request-port", "0"});
+    req.argv.insert(req.argv.end(), args.begin(), args.end());
     Result r;
-    pid_t pid = Spawn(argv, err);
-    if (pid < 0) return r;
-    int status = 0;
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);;) {
-      Receive(10, &r);
-      if (on_tick) {
-        r.err = ReadText(err);
-        on_tick(pid, r);
-      }
-      if (waitpid(pid, &status, WNOHANG) == pid) break;
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "the sender did not finish";
-        break;
-      }
+    platform::Process sender;
+    EXPECT_EQ(platform::Process::Start(req, &sender), platform::SpawnResult::kOk);
+    if (!sender.valid()) return r;
+    const bool ended = testing_util::WaitUntil(
+        [&] {
+          Receive(10, &r);
+          if (on_tick) {
+            r.err = FileText(err);
+            on_tick(sender, r);
+          }
+          return sender.Wait(0) == platform::kWaitObject0;
+        },
+        std::chrono::seconds(60));
+    if (!ended) {
+      sender.Kill();
+      sender.Wait(-1);
+      ADD_FAILURE() << "the sender did not finish";
     }
     Receive(0, &r);  // loopback delivers before sendto returns: all is queued by now
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.err = ReadText(err);
+    r.exit_code = sender.exit_code();
+    r.err = FileText(err);
     ReadTrace(trace, &r);
+    std::string what;
+    for (const std::string& a : args) what += a + " ";
+    EXPECT_EQ(r.exit_code, want_exit) << what << ": " << r.err;
     return r;
-  }
-
-  pid_t Spawn(std::vector<std::string>& argv, const std::string& err) {
-    std::vector<char*> cargv;
-    for (auto& s : argv) cargv.push_back(s.data());
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    EXPECT_EQ(rc, 0);
-    return rc == 0 ? pid : -1;
   }
 
   static void ReadTrace(const std::string& path, Result* r) {

@@ -38,6 +38,9 @@ TEST_P(PacketizeTest, PacketsCarryTheFrameInOrderAndNoneIsUnderTenBytes) {
     ASSERT_TRUE(StreamPacketHeader::Parse(out[k].data(), out[k].size(), &h));
     EXPECT_GE(out[k].size(), 10u) << "packet " << k;
     EXPECT_LE(out[k].size(), StreamPacketHeader::kSize + payload) << "packet " << k;
+    // Only the last two may share what is left.
+    EXPECT_TRUE(k + 2 >= out.size() || out[k].size() == StreamPacketHeader::kSize + payload) << k;
+    EXPECT_TRUE(h.vstream);
     EXPECT_EQ(h.packlen, out[k].size());
     EXPECT_EQ(h.frameidx, 77u);
     EXPECT_EQ(h.pkgindx, k);

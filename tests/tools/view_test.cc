@@ -1,24 +1,19 @@
 // pellion-view as a process, reading a section of its own that this test publishes into: whole
 // pictures in order in either format, and an output that cannot be written is a failure.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "ShareMemVFrame.h"
+#include "common/file_text.h"
 #include "common/wait.h"
 #include "platform/named_event.h"
+#include "platform/process.h"
 #include "platform/shared_memory.h"
-
-extern char** environ;
 
 namespace {
 
@@ -31,13 +26,6 @@ std::vector<uint8_t> Picture(uint32_t index) {
   for (size_t i = 0; i < p.size(); ++i)
     p[i] = i < 4 ? static_cast<uint8_t>(index >> (8 * i)) : static_cast<uint8_t>(i * 13 + index);
   return p;
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 struct ViewCase {
@@ -59,34 +47,28 @@ class View : public ::testing::TestWithParam<ViewCase> {
   // its own time, so the first pictures may come before it looks); its exit code.
   int Run(const std::string& format, const std::string& output) {
     ShareMemVFrame publisher(section_, event_);
-    std::vector<std::string> args = {
-        PELLION_VIEW_PATH, "-n",     "3",       "-f",   format,      "-o", output,
-        "--section",       section_, "--event", event_, "--timeout", "20"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
+    platform::SpawnRequest req;
+    req.program = PELLION_VIEW_PATH;
+    req.argv = {PELLION_VIEW_PATH, "-n",     "3",       "-f",   format,      "-o", output,
+                "--section",       section_, "--event", event_, "--timeout", "20"};
+    req.stderr_path = err_;
+    req.caller_reaps = true;
+    platform::Process view;
+    if (platform::Process::Start(req, &view) != platform::SpawnResult::kOk) return -1;
     uint32_t index = 0;
-    int status = 0;
     const bool exited = testing_util::WaitUntil(
         [&] {
           publisher.WriteTo(index, kW, kH, Picture(index));
           ++index;
-          return waitpid(pid, &status, WNOHANG) == pid;
+          return view.Wait(0) == platform::kWaitObject0;
         },
         std::chrono::seconds(30));
     if (!exited) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      view.Kill();
+      view.Wait(-1);
       return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return view.exit_code();
   }
   // The index of the published picture `bytes` is, or -1.
   static int64_t IndexOf(const std::string& bytes) {
@@ -108,13 +90,14 @@ TEST_P(View, WritesWholePicturesInOrder) {
   const ViewCase c = GetParam();
   const int code = Run(c.format, c.full_disk ? "/dev/full" : out_);
   if (c.full_disk) {
-    EXPECT_EQ(code, 1) << Slurp(err_);
-    EXPECT_NE(Slurp(err_).find("pellion-view: cannot write /dev/full: "), std::string::npos)
-        << Slurp(err_);
+    EXPECT_EQ(code, 1) << testing_util::FileText(err_);
+    EXPECT_NE(testing_util::FileText(err_).find("pellion-view: cannot write /dev/full: "),
+              std::string::npos)
+        << testing_util::FileText(err_);
     return;
   }
-  ASSERT_EQ(code, 0) << Slurp(err_);
-  std::string out = Slurp(out_);
+  ASSERT_EQ(code, 0) << testing_util::FileText(err_);
+  std::string out = testing_util::FileText(out_);
   const bool y4m = std::string(c.format) == "y4m";
   if (y4m) {
     const std::string head = "YUV4MPEG2 W64 H32 F30:1 Ip A1:1 C420jpeg\n";
