@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <memory>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -88,13 +87,9 @@ TEST_F(MirrorControllerTest, EmbedsTheToolsWindowHiddenAndShowTogglesIt) {
   EXPECT_EQ(a.width, 320);
   EXPECT_EQ(a.height, 240);
   EXPECT_EQ(a.map_state, IsUnmapped);
-  EXPECT_EQ(log_.Count("SetTopLevelAsChild [true]"), 1u);
 
   mirror.Show(true);
   EXPECT_EQ(host_.Attributes(W(window)).map_state, IsViewable);
-  std::ostringstream line;
-  line << "Show HWND " << static_cast<const void*>(window) << " visible:[true] ret:[true]";
-  EXPECT_EQ(log_.Count(line.str()), 1u);
   mirror.Show(false);
   EXPECT_EQ(host_.Attributes(W(window)).map_state, IsUnmapped);
 
@@ -114,7 +109,6 @@ TEST_F(MirrorControllerTest, ToolsEndReachesTheHostWindowAndANewStartRelaunches)
   kill(first_pid, SIGKILL);
   ExpectEndNotice(host_, host_window_, 0x400);
   EXPECT_TRUE(log_.WaitFor("post killed to scrcpy parent:"));
-  EXPECT_EQ(log_.Count("[true] w:0 l:0"), 1u);
 
   HWND second = mirror.Start(host(), 0x400);
   ASSERT_NE(second, nullptr);
@@ -211,7 +205,7 @@ TEST_F(MirrorControllerTest, AStopDuringAdbKillsItAndTheStartLaunchesNothing) {
   ToolStandIn tool(module_dir_, tool_program_);
   AdbScrcpy& mirror = Mirror();
   std::atomic<HWND> started{reinterpret_cast<HWND>(1)};
-  std::thread host_thread([&] { started = mirror.Start(host(), 0x400); });
+  std::jthread host_thread([&] { started = mirror.Start(host(), 0x400); });
   ASSERT_TRUE(testing_util::WaitUntil([&] { return ReadLines(adb_pid).size() == 1; }));
   const pid_t adb = std::stoi(ReadLines(adb_pid)[0]);
   auto begin = std::chrono::steady_clock::now();
@@ -230,7 +224,7 @@ TEST_F(MirrorControllerTest, AStopDuringTheWindowSearchKillsTheToolAndShowNeverW
   ToolStandIn tool(module_dir_, tool_program_, "--no-window");
   AdbScrcpy& mirror = Mirror(60000);
   std::atomic<HWND> started{reinterpret_cast<HWND>(1)};
-  std::thread host_thread([&] { started = mirror.Start(host(), 0x400); });
+  std::jthread host_thread([&] { started = mirror.Start(host(), 0x400); });
   platform::DWORD pid = 0;
   ASSERT_TRUE(testing_util::WaitUntil([&] {
     pid = ProcessHelper::FindProcessIdByName(tool_name_.c_str());
