@@ -69,9 +69,7 @@ std::string UniqueName(const std::string& stem) {
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // The lines of a fake_cmd record that start with `key`, without the key.
@@ -83,11 +81,10 @@ std::vector<std::string> RecordValues(const std::string& record, const std::stri
   return values;
 }
 
-bool ProcessExists(platform::DWORD pid) {
-  return !testing_util::ProcessReaped(static_cast<pid_t>(pid));
-}
-int ZombieChildren() { return static_cast<int>(testing_util::ZombieChildren().size()); }
 using testing_util::OpenDescriptorCount;
+using testing_util::ProcessReaped;
+using testing_util::ZombieChildren;
+using Pids = std::vector<pid_t>;
 
 std::string Sh(const fs::path& path) { return ProcessHelper::ShellQuote(path.string()); }
 
@@ -161,7 +158,7 @@ TEST(CreateProcessTest, ExactArgumentsArriveAndNothingIsInjected) {
   for (const char* injected : {"x", "y", "z", "w", "v"})
     EXPECT_FALSE(fs::exists(scratch.path() / injected)) << injected;
   // Seen ended through the handle, so reaped.
-  EXPECT_FALSE(ProcessExists(pid));
+  EXPECT_TRUE(ProcessReaped(static_cast<pid_t>(pid)));
 }
 
 TEST(CreateProcessTest, NoDescriptorCrossesAnExecEitherWay) {
@@ -209,7 +206,7 @@ TEST(CreateProcessTest, MissingProgramGivesZeroAndAnErrorText) {
                                           nullptr, nullptr),
             0u);
   EXPECT_EQ(OpenDescriptorCount(), fds_before);
-  EXPECT_EQ(ZombieChildren(), 0);
+  EXPECT_EQ(ZombieChildren(), Pids{});
 }
 
 TEST(ExecTest, CapturesBothStreamsAndReturnsTheExitCode) {
@@ -237,7 +234,7 @@ TEST(ExecTest, CapturesBothStreamsAndReturnsTheExitCode) {
   EXPECT_EQ(ProcessHelper::ExecInCmdWithResult("(sleep 0.3; echo late) & echo early", "", &output),
             0);
   EXPECT_EQ(output, "early\nlate\n");
-  EXPECT_EQ(ZombieChildren(), 0);
+  EXPECT_EQ(ZombieChildren(), Pids{});
 }
 
 TEST(ExecTest, WithoutOutputItStillWaitsAndMakesNoPipe) {
@@ -260,7 +257,7 @@ TEST(ExecTest, WithoutOutputItStillWaitsAndMakesNoPipe) {
   EXPECT_EQ(ProcessHelper::_ExecInCmdWithResult(command, "", nullptr, nullptr, false), 1);
   EXPECT_TRUE(fs::exists(record));
   EXPECT_EQ(OpenDescriptorCount(), fds_before);
-  EXPECT_EQ(ZombieChildren(), 0);
+  EXPECT_EQ(ZombieChildren(), Pids{});
 }
 
 TEST(ExecTest, ConcurrentCommandsEachGetTheirOwnOutputAndCode) {
@@ -294,7 +291,7 @@ TEST(ExecTest, ConcurrentCommandsEachGetTheirOwnOutputAndCode) {
   }
   for (auto& thread : fast) thread.join();
   slow.join();
-  EXPECT_EQ(ZombieChildren(), 0);
+  EXPECT_EQ(ZombieChildren(), Pids{});
 }
 
 TEST(ExecTest, FailuresAreLoggedAndLeakNothing) {
@@ -343,9 +340,9 @@ TEST(KillByNameTest, TwoProcessesOfOneNameAreBothKilledAndReaped) {
   EXPECT_EQ(ProcessHelper::KillProcessByName(name.c_str()), 1);
   EXPECT_LT(testing_util::MillisSince(start), 2000);
   // Gone when it returns: killed and, being our children, reaped.
-  EXPECT_FALSE(ProcessExists(first));
-  EXPECT_FALSE(ProcessExists(second));
-  EXPECT_EQ(ZombieChildren(), 0);
+  EXPECT_TRUE(ProcessReaped(static_cast<pid_t>(first)));
+  EXPECT_TRUE(ProcessReaped(static_cast<pid_t>(second)));
+  EXPECT_EQ(ZombieChildren(), Pids{});
   EXPECT_EQ(ProcessHelper::FindProcessIdByName(name.c_str()), 0u);
 
   EXPECT_EQ(ProcessHelper::KillProcessByName(name.c_str()), 1);
@@ -370,7 +367,7 @@ TEST(TerminateTest, KillsWaitsAndLeaksNoDescriptor) {
 
   EXPECT_EQ(ProcessHelper::TerminateProcessById(pid), 1);
   EXPECT_EQ(OpenDescriptorCount(), fds_before + 1);  // the watcher's
-  EXPECT_FALSE(ProcessExists(pid));
+  EXPECT_TRUE(ProcessReaped(static_cast<pid_t>(pid)));
   EXPECT_EQ(watcher.Wait(0), platform::kWaitObject0);
 
   EXPECT_EQ(ProcessHelper::TerminateProcessById(pid), 0);
@@ -450,7 +447,7 @@ TEST(ProcessTest, AChildLetGoUnreapedIsReapedByTheRegistry) {
   std::vector<platform::ProcessEntry> processes;
   EXPECT_TRUE(testing_util::WaitUntil([&] {
     platform::SnapshotProcesses(&processes);
-    return ZombieChildren() == 0 && OpenDescriptorCount() == fds_before;
+    return ZombieChildren().empty() && OpenDescriptorCount() == fds_before;
   }));
 }
 
@@ -471,7 +468,7 @@ TEST(RunShellCommandTest, TheTokenKillsTheGroupAndKeepsWhatCameBefore) {
   canceller.join();
   EXPECT_EQ(output, "early\n");
   EXPECT_EQ(code, 128 + SIGKILL);
-  EXPECT_EQ(ZombieChildren(), 0);
+  EXPECT_EQ(ZombieChildren(), Pids{});
 }
 
 }  // namespace
