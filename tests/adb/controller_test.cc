@@ -5,9 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -32,7 +30,7 @@ class MirrorControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(host_.display(), nullptr);
-    host_window_ = host_.CreateWindow();
+    host_window_ = HostWindow(host_);
     InstallAdb(host_dir_, adb_record_, "connected to 192.168.42.11:5555\n");
   }
   void TearDown() override {
@@ -66,7 +64,7 @@ class MirrorControllerTest : public ::testing::Test {
   const fs::path adb_record_ = dir_.path() / "adb-record";
   const std::string tool_name_ = "mirror-tool-" + std::to_string(getpid());
   const fs::path tool_program_ = dir_.path() / "bin" / tool_name_;
-  HostClient host_;
+  testing_util::XClient host_;
   Window host_window_ = 0;
   NORV::sLog::LogCapture log_;
   std::unique_ptr<AdbScrcpy> mirror_;
@@ -82,52 +80,54 @@ TEST_F(MirrorControllerTest, EmbedsTheToolsWindowHiddenAndShowTogglesIt) {
   ASSERT_NE(window, nullptr);
   EXPECT_EQ(tool.Arguments(), kToolArguments);
   EXPECT_EQ(AdbArguments(adb_record_), (std::vector<std::string>{"connect", "192.168.42.11:5555"}));
-  EXPECT_EQ(static_cast<platform::DWORD>(host_.Owner(window)),
+  EXPECT_EQ(static_cast<platform::DWORD>(Owner(window)),
             ProcessHelper::FindProcessIdByName(tool_name_.c_str()));
-  EXPECT_EQ(host_.Parent(window), host_window_);
-  XWindowAttributes a = host_.Attributes(window);
+  EXPECT_EQ(host_.Parent(W(window)), host_window_);
+  XWindowAttributes a = host_.Attributes(W(window));
   EXPECT_EQ(a.width, 320);
   EXPECT_EQ(a.height, 240);
   EXPECT_EQ(a.map_state, IsUnmapped);
-  EXPECT_EQ(log_.Count("SetTopLevelAsChild [true]"), 1u);
 
   mirror.Show(true);
-  EXPECT_EQ(host_.Attributes(window).map_state, IsViewable);
-  std::ostringstream line;
-  line << "Show HWND " << static_cast<const void*>(window) << " visible:[true] ret:[true]";
-  EXPECT_EQ(log_.Count(line.str()), 1u);
+  EXPECT_EQ(host_.Attributes(W(window)).map_state, IsViewable);
   mirror.Show(false);
-  EXPECT_EQ(host_.Attributes(window).map_state, IsUnmapped);
+  EXPECT_EQ(host_.Attributes(W(window)).map_state, IsUnmapped);
 
   EXPECT_EQ(mirror.Start(host(), 0x8000), window);
   EXPECT_EQ(tool.launches(), 1u);
   EXPECT_EQ(log_.Count("connect adb "), 1u);
 }
 
+// After the tool's end and after a Stop alike, a new Start relaunches it, embedded and watched.
 TEST_F(MirrorControllerTest, ToolsEndReachesTheHostWindowAndANewStartRelaunches) {
   ToolStandIn tool(module_dir_, tool_program_);
   AdbScrcpy& mirror = Mirror();
   HWND first = mirror.Start(host(), 0x400);
   ASSERT_NE(first, nullptr);
-  const pid_t first_pid = host_.Owner(first);
+  const pid_t first_pid = Owner(first);
   ASSERT_GT(first_pid, 0);
-
   kill(first_pid, SIGKILL);
-  XClientMessageEvent event{};
-  ASSERT_TRUE(host_.NextClientMessage(&event));
-  EXPECT_EQ(event.window, host_window_);
-  EXPECT_EQ(event.message_type, XInternAtom(host_.display(), "NORV_WINDOW_MESSAGE", False));
-  EXPECT_EQ(event.data.l[0], 0x400);
-  EXPECT_EQ(event.data.l[1], 1);
-  EXPECT_EQ(event.data.l[2], 0);
+  ExpectEndNotice(host_, host_window_, 0x400);
   EXPECT_TRUE(log_.WaitFor("post killed to scrcpy parent:"));
-  EXPECT_EQ(log_.Count("[true] w:0 l:0"), 1u);
 
   HWND second = mirror.Start(host(), 0x400);
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(tool.launches(), 2u);
-  EXPECT_NE(host_.Owner(second), first_pid);
-  EXPECT_EQ(host_.Parent(second), host_window_);
+  EXPECT_NE(Owner(second), first_pid);
+  EXPECT_EQ(host_.Parent(W(second)), host_window_);
+  const pid_t second_pid = Owner(second);
+  mirror.Stop();
+  EXPECT_TRUE(ProcessReaped(second_pid));
+  EXPECT_EQ(mirror.thread_id(), 0u);
+  // The kill by Stop may have been reported like any end.
+  DropClientMessages();
+
+  HWND third = mirror.Start(host(), 0x400);
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(tool.launches(), 3u);
+  EXPECT_EQ(host_.Parent(W(third)), host_window_);
+  kill(Owner(third), SIGKILL);
+  ExpectEndNotice(host_, host_window_, 0x400);
 }
 
 TEST_F(MirrorControllerTest, EndNoticeIsDroppedBelowWmUserAndWithoutAParent) {
@@ -137,7 +137,7 @@ TEST_F(MirrorControllerTest, EndNoticeIsDroppedBelowWmUserAndWithoutAParent) {
   for (auto [parent, message] : {std::pair{host(), 0x3FFu}, std::pair{HWND{}, 0x8000u}}) {
     HWND window = mirror.Start(parent, message);
     ASSERT_NE(window, nullptr);
-    kill(host_.Owner(window), SIGKILL);
+    kill(Owner(window), SIGKILL);
     ASSERT_TRUE(log_.WaitFor("PID:0 w:0", ++ends));
     // Joins the worker: whatever it was to post has been sent.
     mirror.Stop();
@@ -161,14 +161,14 @@ TEST_F(MirrorControllerTest, AdbFailureLaunchesNothing) {
 TEST_F(MirrorControllerTest, WithoutItsWindowStartGivesUpAfterTheSearchAndStopKillsTheTool) {
   ToolStandIn tool(module_dir_, tool_program_, "--no-window");
   // Another program's window with the very words searched for is never taken.
-  Window decoy = host_.CreateWindow("SDL_app", "Vex_KVT300", getpid());
+  Window decoy = HostWindow(host_, "SDL_app", "Vex_KVT300", getpid());
   AdbScrcpy& mirror = Mirror(AdbScrcpy::Options{}.search_pause_ms);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(mirror.Start(host(), 0x400), nullptr);
   int64_t took = testing_util::MillisSince(start);
   EXPECT_GE(took, 3000);
   EXPECT_LT(took, 10000);
-  EXPECT_EQ(host_.Parent(H(decoy)), DefaultRootWindow(host_.display()));
+  EXPECT_EQ(host_.Parent(decoy), DefaultRootWindow(host_.display()));
   EXPECT_EQ(mirror.thread_id(), 0u);
   EXPECT_EQ(log_.Count("create ProcessMonitorThread"), 0u);
 
@@ -190,54 +190,12 @@ TEST_F(MirrorControllerTest, ALeftoverToolIsKilledBeforeTheLaunch) {
   EXPECT_EQ(leftover.process.Wait(0), platform::kWaitObject0);
 }
 
-TEST_F(MirrorControllerTest, StopThenStartGivesAFreshWorkingMirror) {
-  ToolStandIn tool(module_dir_, tool_program_);
-  AdbScrcpy& mirror = Mirror();
-  HWND first = mirror.Start(host(), 0x400);
-  ASSERT_NE(first, nullptr);
-  const pid_t first_pid = host_.Owner(first);
-  mirror.Stop();
-  EXPECT_TRUE(ProcessReaped(first_pid));
-  EXPECT_EQ(mirror.thread_id(), 0u);
-  // The kill by Stop may have been reported like any end.
-  DropClientMessages();
-
-  HWND second = mirror.Start(host(), 0x400);
-  ASSERT_NE(second, nullptr);
-  EXPECT_EQ(tool.launches(), 2u);
-  EXPECT_EQ(host_.Parent(second), host_window_);
-  kill(host_.Owner(second), SIGKILL);
-  XClientMessageEvent event{};
-  ASSERT_TRUE(host_.NextClientMessage(&event));
-  EXPECT_EQ(event.data.l[0], 0x400);
-  EXPECT_EQ(event.data.l[1], 1);
-}
-
-// Children of this process that ended and were never reaped.
-std::vector<pid_t> Zombies() {
-  std::vector<pid_t> out;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t paren = text.rfind(')');
-    if (paren == std::string::npos || paren + 4 >= text.size()) continue;
-    std::istringstream rest(text.substr(paren + 2));
-    char state = 0;
-    pid_t ppid = 0;
-    rest >> state >> ppid;
-    if (state == 'Z' && ppid == getpid()) out.push_back(std::stoi(name));
-  }
-  return out;
-}
-
 TEST_F(MirrorControllerTest, AToolThatEndedBeforeItsWindowIsReaped) {
   ToolStandIn tool(module_dir_, tool_program_, "--no-window --exit-after-ms 0");
   AdbScrcpy& mirror = Mirror(500);
   EXPECT_EQ(mirror.Start(host(), 0x400), nullptr);
   EXPECT_EQ(tool.launches(), 1u);
-  EXPECT_EQ(Zombies(), std::vector<pid_t>{});
+  EXPECT_EQ(testing_util::ZombieChildren(), std::vector<pid_t>{});
 }
 
 TEST_F(MirrorControllerTest, AStopDuringAdbKillsItAndTheStartLaunchesNothing) {
@@ -247,7 +205,7 @@ TEST_F(MirrorControllerTest, AStopDuringAdbKillsItAndTheStartLaunchesNothing) {
   ToolStandIn tool(module_dir_, tool_program_);
   AdbScrcpy& mirror = Mirror();
   std::atomic<HWND> started{reinterpret_cast<HWND>(1)};
-  std::thread host_thread([&] { started = mirror.Start(host(), 0x400); });
+  std::jthread host_thread([&] { started = mirror.Start(host(), 0x400); });
   ASSERT_TRUE(testing_util::WaitUntil([&] { return ReadLines(adb_pid).size() == 1; }));
   const pid_t adb = std::stoi(ReadLines(adb_pid)[0]);
   auto begin = std::chrono::steady_clock::now();
@@ -266,7 +224,7 @@ TEST_F(MirrorControllerTest, AStopDuringTheWindowSearchKillsTheToolAndShowNeverW
   ToolStandIn tool(module_dir_, tool_program_, "--no-window");
   AdbScrcpy& mirror = Mirror(60000);
   std::atomic<HWND> started{reinterpret_cast<HWND>(1)};
-  std::thread host_thread([&] { started = mirror.Start(host(), 0x400); });
+  std::jthread host_thread([&] { started = mirror.Start(host(), 0x400); });
   platform::DWORD pid = 0;
   ASSERT_TRUE(testing_util::WaitUntil([&] {
     pid = ProcessHelper::FindProcessIdByName(tool_name_.c_str());
@@ -309,15 +267,15 @@ TEST_F(MirrorControllerTest, AFailedReparentingLeavesTheDecorationsAsTheyWere) {
     if (data != nullptr) XFree(data);
     return std::make_pair(type != 0, out);
   };
-  Window gone = host_.CreateWindow();
+  Window gone = HostWindow(host_);
   XDestroyWindow(d, gone);
   XSync(d, False);
 
-  Window plain = host_.CreateWindow("Tool", "Tool");
+  Window plain = HostWindow(host_, "Tool", "Tool");
   EXPECT_FALSE(AdbScrcpy::SetTopLevelAsChild(H(plain), H(gone)));
   EXPECT_FALSE(read_hints(plain).first) << "no hints before, none after";
 
-  Window styled = host_.CreateWindow("Tool", "Tool");
+  Window styled = HostWindow(host_, "Tool", "Tool");
   long own[5] = {2, 0, 1, 0, 0};
   XChangeProperty(d, styled, hints, hints, 32, PropModeReplace,
                   reinterpret_cast<unsigned char*>(own), 5);
@@ -325,7 +283,7 @@ TEST_F(MirrorControllerTest, AFailedReparentingLeavesTheDecorationsAsTheyWere) {
   EXPECT_FALSE(AdbScrcpy::SetTopLevelAsChild(H(styled), H(gone)));
   EXPECT_EQ(read_hints(styled).second, (std::vector<long>{2, 0, 1, 0, 0}));
 
-  Window embedded = host_.CreateWindow("Tool", "Tool");
+  Window embedded = HostWindow(host_, "Tool", "Tool");
   EXPECT_TRUE(AdbScrcpy::SetTopLevelAsChild(H(embedded), host()));
   EXPECT_EQ(read_hints(embedded).second, (std::vector<long>{2, 0, 0, 0, 0}));
 }

@@ -1,10 +1,11 @@
 // What the mirroring tests share: scratch folders with blanks in their names, stand-in scripts
-// placed where the code looks for adb and the mirroring tool, and an X client as the host.
+// placed where the code looks for adb and the mirroring tool, and the host's X window.
 #pragma once
 
 // gtest and our headers first: Xlib's None and Bool macros would break them.
 #include <gtest/gtest.h>
 
+#include "common/child_processes.h"
 #include "common/wait.h"
 #include "common/xvfb_env.h"
 #include "file/path.h"
@@ -13,11 +14,9 @@
 #include "platform/process.h"
 #include "platform/window.h"
 #include "subsystem/ProcessHelper.h"
+// Xlib last.
+#include "common/x_client.h"
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,82 +120,28 @@ class ToolStandIn {
 inline const std::vector<std::string> kToolArguments = {
     "--no-clean", "--force-adb-forward", "--tunnel-host=192.168.42.11", "--tunnel-port=16923"};
 
-inline HWND H(Window w) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(w)); }
-inline Window W(HWND h) { return static_cast<Window>(reinterpret_cast<uintptr_t>(h)); }
+using testing_util::H;
+using testing_util::ProcessGone;
+using testing_util::ProcessReaped;
+using testing_util::W;
 
-// The test's own X client, standing for the host application and its window.
-class HostClient {
- public:
-  HostClient() : display_(XOpenDisplay(nullptr)) {}
-  ~HostClient() {
-    if (display_ != nullptr) XCloseDisplay(display_);
-  }
-  Display* display() const { return display_; }
+inline pid_t Owner(HWND window) { return static_cast<pid_t>(platform::GetWindowProcessId(window)); }
 
-  Window CreateWindow(const std::string& class_name = "Host", const std::string& title = "Host",
-                      long pid = 0) {
-    Window w = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 320, 240, 0, 0, 0);
-    XClassHint hint{const_cast<char*>(class_name.c_str()), const_cast<char*>(class_name.c_str())};
-    XSetClassHint(display_, w, &hint);
-    XChangeProperty(display_, w, XInternAtom(display_, "_NET_WM_NAME", False),
-                    XInternAtom(display_, "UTF8_STRING", False), 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(title.data()),
-                    static_cast<int>(title.size()));
-    if (pid != 0)
-      XChangeProperty(display_, w, XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL, 32,
-                      PropModeReplace, reinterpret_cast<unsigned char*>(&pid), 1);
-    XMapWindow(display_, w);
-    XSync(display_, False);
-    return w;
-  }
-  Window Parent(HWND child) {
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned count = 0;
-    XQueryTree(display_, W(child), &root, &parent, &children, &count);
-    if (children != nullptr) XFree(children);
-    return parent;
-  }
-  XWindowAttributes Attributes(HWND window) {
-    XWindowAttributes a{};
-    XGetWindowAttributes(display_, W(window), &a);
-    return a;
-  }
-  pid_t Owner(HWND window) { return static_cast<pid_t>(platform::GetWindowProcessId(window)); }
-  // The next ClientMessage to this client within `timeout`. A zero timeout still sees every
-  // event the server sent before this call (XSync is a round trip).
-  bool NextClientMessage(XClientMessageEvent* out, std::chrono::milliseconds timeout = 10s) {
-    XSync(display_, False);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      while (XPending(display_) > 0) {
-        XEvent event;
-        XNextEvent(display_, &event);
-        if (event.type == ClientMessage) {
-          *out = event.xclient;
-          return true;
-        }
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd p{ConnectionNumber(display_), POLLIN, 0};
-      poll(&p, 1, static_cast<int>(left.count()));
-    }
-  }
-
- private:
-  Display* display_;
-};
-
-// No such process any more, or only its zombie (an orphan whose reaper has not come yet).
-inline bool ProcessGone(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  size_t paren = text.rfind(')');
-  return paren == std::string::npos || paren + 2 >= text.size() || text[paren + 2] == 'Z';
+// A mapped window of the host application (or of someone else, given other words).
+inline Window HostWindow(testing_util::XClient& client, const std::string& class_name = "Host",
+                         const std::string& title = "Host", long pid = 0) {
+  return client.Create(class_name, class_name, title, true, pid);
 }
 
-// Our own child, killed and reaped: nothing of it is left in /proc.
-inline bool ProcessReaped(pid_t pid) { return !fs::exists("/proc/" + std::to_string(pid)); }
+// The notice a tool's end leaves in the host window's queue: (message, 1, 0) to `host`.
+inline void ExpectEndNotice(testing_util::XClient& client, Window host, long message) {
+  XClientMessageEvent event{};
+  ASSERT_TRUE(client.NextClientMessage(&event));
+  EXPECT_EQ(event.window, host);
+  EXPECT_EQ(event.message_type, client.Intern("NORV_WINDOW_MESSAGE"));
+  EXPECT_EQ(event.data.l[0], message);
+  EXPECT_EQ(event.data.l[1], 1);
+  EXPECT_EQ(event.data.l[2], 0);
+}
 
 }  // namespace mirror_test

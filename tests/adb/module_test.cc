@@ -58,35 +58,30 @@ TEST(MirrorModuleTest, DISABLED_HostSide) {
   ASSERT_NE(create, nullptr);
   IAVStreamInterface* plugin = create();
   ASSERT_NE(plugin, nullptr);
-  HostClient client;
+  testing_util::XClient client;
   ASSERT_NE(client.display(), nullptr);
-  const Window host = client.CreateWindow();
+  const Window host = HostWindow(client);
   ToolStandIn tool(ModuleDir(root), ToolProgram(root));
 
   plugin->ShowScrcpy(true);  // nothing to show yet
   HWND window = plugin->StartScrcpy(H(host), 0x400);
   ASSERT_NE(window, nullptr);
   EXPECT_EQ(tool.Arguments(), kToolArguments);
-  EXPECT_EQ(client.Parent(window), host);
-  EXPECT_EQ(client.Attributes(window).map_state, IsUnmapped);
+  EXPECT_EQ(client.Parent(W(window)), host);
+  EXPECT_EQ(client.Attributes(W(window)).map_state, IsUnmapped);
   EXPECT_EQ(plugin->StartScrcpy(H(host), 0x400), window);
   plugin->ShowScrcpy(true);
-  EXPECT_EQ(client.Attributes(window).map_state, IsViewable);
+  EXPECT_EQ(client.Attributes(W(window)).map_state, IsViewable);
   plugin->ShowScrcpy(false);
-  EXPECT_EQ(client.Attributes(window).map_state, IsUnmapped);
+  EXPECT_EQ(client.Attributes(W(window)).map_state, IsUnmapped);
 
-  kill(client.Owner(window), SIGKILL);
-  XClientMessageEvent event{};
-  ASSERT_TRUE(client.NextClientMessage(&event));
-  EXPECT_EQ(event.window, host);
-  EXPECT_EQ(event.data.l[0], 0x400);
-  EXPECT_EQ(event.data.l[1], 1);
-  EXPECT_EQ(event.data.l[2], 0);
+  kill(Owner(window), SIGKILL);
+  ExpectEndNotice(client, host, 0x400);
 
   HWND again = plugin->StartScrcpy(H(host), 0x400);
   ASSERT_NE(again, nullptr);
-  const pid_t pid = client.Owner(again);
-  EXPECT_EQ(client.Parent(again), host);
+  const pid_t pid = Owner(again);
+  EXPECT_EQ(client.Parent(W(again)), host);
   plugin->StopScrcpy();
   EXPECT_TRUE(ProcessReaped(pid));
 }

@@ -53,13 +53,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* opt = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
-    if (strcmp(opt, "--out") == 0) {
-      fputs(value, stdout);
-      fflush(stdout);
-      ++i;
-    } else if (strcmp(opt, "--err") == 0) {
-      fputs(value, stderr);
-      fflush(stderr);
+    if (strcmp(opt, "--out") == 0 || strcmp(opt, "--err") == 0) {
+      FILE* stream = opt[2] == 'o' ? stdout : stderr;
+      fputs(value, stream);
+      fflush(stream);
       ++i;
     } else if (strcmp(opt, "--record") == 0) {
       Record(value, argc, argv, fds);

@@ -30,9 +30,7 @@ Window MakeWindow(Display* display, const std::string& instance, const std::stri
                   const std::string& title, bool mapped) {
   Window window =
       XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 200, 150, 0, 0, 0);
-  XClassHint hint;
-  hint.res_name = const_cast<char*>(instance.c_str());
-  hint.res_class = const_cast<char*>(class_name.c_str());
+  XClassHint hint{const_cast<char*>(instance.c_str()), const_cast<char*>(class_name.c_str())};
   XSetClassHint(display, window, &hint);
   XStoreName(display, window, title.c_str());
   XChangeProperty(display, window, XInternAtom(display, "_NET_WM_NAME", False),

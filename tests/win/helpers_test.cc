@@ -102,7 +102,6 @@ TEST(ProcessTest, ALaunchedProgramIsFoundAndKilledByItsNameOnly) {
   const platform::DWORD pid =
       ProcessHelper::CreateProcessW(nullptr, line.c_str(), 0, false, nullptr, &info, nullptr);
   ASSERT_NE(pid, 0u) << ProcessHelper::GetLastErrorText();
-  EXPECT_EQ(info.processId, pid);
   EXPECT_EQ(info.process.Wait(0), platform::kWaitTimeout);
   EXPECT_EQ(ProcessHelper::FindProcessIdByName(name.c_str()), pid);
   EXPECT_EQ(ProcessHelper::FindProcessIdByName(("PELLION-STANDIN-" + kPid + ".EXE").c_str()), pid)
@@ -112,7 +111,6 @@ TEST(ProcessTest, ALaunchedProgramIsFoundAndKilledByItsNameOnly) {
   EXPECT_EQ(ProcessHelper::KillProcessByName(name.c_str()), 1);
   EXPECT_EQ(info.process.Wait(5000), platform::kWaitObject0);
   EXPECT_EQ(ProcessHelper::FindProcessIdByName(name.c_str()), 0u);
-  EXPECT_NE(GetCurrentProcessId(), 0u) << "the caller itself survived";
 }
 
 TEST(ProcessTest, AProgramThatCannotStartSaysWhy) {

@@ -116,7 +116,6 @@ TEST_F(MirrorTest, TheToolsEndReachesTheHostWindowAndStopKillsOnlyTheTool) {
 
   HWND second = mirror.Start(host_, 0x400);
   ASSERT_NE(second, nullptr);
-  GetWindowThreadProcessId(second, &pid);
   mirror.Stop();
   EXPECT_EQ(ProcessHelper::FindProcessIdByName(tool_name_.c_str()), 0u);
   EXPECT_TRUE(IsWindow(host_));

@@ -45,17 +45,8 @@ int Stress(pellion::FrameReader* reader, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 5 && std::strcmp(argv[3], "stress") == 0) {
-    pellion::FrameReader reader;
-    if (!reader.Open(argv[1], argv[2])) {
-      std::printf("open failed %d\n", reader.error());
-      return 1;
-    }
-    std::printf("ready\n");
-    std::fflush(stdout);
-    return Stress(&reader, std::atof(argv[4]));
-  }
-  if (argc != 4) return 2;
+  const bool stress = argc == 5 && std::strcmp(argv[3], "stress") == 0;
+  if (!stress && argc != 4) return 2;
   pellion::FrameReader reader;
   if (!reader.Open(argv[1], argv[2])) {
     std::printf("open failed %d\n", reader.error());
@@ -63,6 +54,7 @@ int main(int argc, char** argv) {
   }
   std::printf("ready\n");
   std::fflush(stdout);
+  if (stress) return Stress(&reader, std::atof(argv[4]));
   if (!reader.Wait(std::atoi(argv[3]))) {
     std::printf("timeout\n");
     return 1;

@@ -23,9 +23,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs a program with its output captured; the first line is read before `between` runs.
-struct Child {
+// The section reader with `args`, its output captured and waited for at the end.
+struct Reader {
   platform::SpawnedProcess process;
+  platform::SpawnResult started;
+  explicit Reader(std::vector<std::string> args) {
+    platform::SpawnRequest request;
+    request.program = SECTION_READER_PATH;
+    request.argv = {SECTION_READER_PATH};
+    request.argv.insert(request.argv.end(), args.begin(), args.end());
+    request.capture_output = true;
+    started = platform::Spawn(request, &process);
+  }
   std::string ReadLine() {
     std::string line;
     char c;
@@ -33,23 +42,20 @@ struct Child {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
   }
-  ~Child() {
+  ~Reader() {
     platform::WaitForProcess(process.pidfd, process.pid, 10000, nullptr);
     platform::CloseFd(process.output_fd);
     platform::CloseFd(process.pidfd);
   }
 };
 
+const std::string kSection = "pellion_test_section_" + std::to_string(GetCurrentProcessId());
+const std::string kEvent = "pellion_test_event_" + std::to_string(GetCurrentProcessId());
+
 TEST(SectionTest, ASecondProcessReadsEveryByteThatWasPublished) {
-  const std::string section = "pellion_test_section_" + std::to_string(GetCurrentProcessId());
-  const std::string event = "pellion_test_event_" + std::to_string(GetCurrentProcessId());
-  ShareMemVFrame publisher(section, event, pellion::kFrameSectionSize);
-  Child reader;
-  platform::SpawnRequest request;
-  request.program = SECTION_READER_PATH;
-  request.argv = {SECTION_READER_PATH, section, event, "10000"};
-  request.capture_output = true;
-  ASSERT_EQ(platform::Spawn(request, &reader.process), platform::SpawnResult::kOk);
+  ShareMemVFrame publisher(kSection, kEvent, pellion::kFrameSectionSize);
+  Reader reader({kSection, kEvent, "10000"});
+  ASSERT_EQ(reader.started, platform::SpawnResult::kOk);
   ASSERT_EQ(reader.ReadLine(), "ready");
 
   // An odd size, so that the rounded-up chroma rows count too.
@@ -68,19 +74,13 @@ TEST(SectionTest, ASecondProcessReadsEveryByteThatWasPublished) {
 // A writer of alternating uniform pictures as fast as it goes, a reader in another process
 // copying as fast as it goes: every copy the reader calls good is one picture.
 TEST(SectionTest, AReaderInAnotherProcessNeverAcceptsAMixedPicture) {
-  const std::string section = "pellion_test_section_" + std::to_string(GetCurrentProcessId());
-  const std::string event = "pellion_test_event_" + std::to_string(GetCurrentProcessId());
-  ShareMemVFrame publisher(section, event, pellion::kFrameSectionSize);
+  ShareMemVFrame publisher(kSection, kEvent, pellion::kFrameSectionSize);
   const size_t n = 1920 * 1080 * 3 / 2;
   const std::vector<uint8_t> pictures[2] = {std::vector<uint8_t>(n, 0x00),
                                             std::vector<uint8_t>(n, 0xFF)};
   ASSERT_TRUE(publisher.WriteTo(0, 1920, 1080, pictures[0]));
-  Child reader;
-  platform::SpawnRequest request;
-  request.program = SECTION_READER_PATH;
-  request.argv = {SECTION_READER_PATH, section, event, "stress", "2"};
-  request.capture_output = true;
-  ASSERT_EQ(platform::Spawn(request, &reader.process), platform::SpawnResult::kOk);
+  Reader reader({kSection, kEvent, "stress", "2"});
+  ASSERT_EQ(reader.started, platform::SpawnResult::kOk);
   ASSERT_EQ(reader.ReadLine(), "ready");
   // Publish until the reader is done: its own clock bounds the run.
   uint32_t index = 0;
@@ -103,12 +103,8 @@ TEST(SectionTest, AReaderInAnotherProcessNeverAcceptsAMixedPicture) {
 }
 
 TEST(SectionTest, AReaderWithoutAPublisherIsToldSo) {
-  Child reader;
-  platform::SpawnRequest request;
-  request.program = SECTION_READER_PATH;
-  request.argv = {SECTION_READER_PATH, "pellion_no_such_section", "pellion_no_such_event", "0"};
-  request.capture_output = true;
-  ASSERT_EQ(platform::Spawn(request, &reader.process), platform::SpawnResult::kOk);
+  Reader reader({"pellion_no_such_section", "pellion_no_such_event", "0"});
+  ASSERT_EQ(reader.started, platform::SpawnResult::kOk);
   EXPECT_EQ(reader.ReadLine().rfind("open failed", 0), 0u);
 }
 
