@@ -103,6 +103,20 @@ TEST(Impairer, LossIsSeededNearItsRateAndComesInBursts) {
   for (size_t i = 0; i + 1 < runs.size(); ++i) EXPECT_GE(runs[i], 5u) << "losses come in fives";
 }
 
+// Holding back every datagram (--reorder 1) still lets the stream flow, at a bounded depth.
+TEST(Impairer, ReorderingEverythingStillFlowsWithinABoundedDepth) {
+  std::vector<uint32_t> sent;
+  pellion_send::Impairer imp(
+      {.reorder = 1}, [&](const Bytes& d) { sent.push_back(d[0] | d[1] << 8); }, [](uint64_t) {});
+  for (uint32_t i = 0; i < 1000; ++i) {
+    imp.Push({{static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)}, i});
+    ASSERT_LE(i + 1 - sent.size(), 65u) << "held back without bound";
+  }
+  imp.Flush();
+  EXPECT_EQ(std::set<uint32_t>(sent.begin(), sent.end()).size(), 1000u);
+  EXPECT_EQ(sent.size(), 1000u);
+}
+
 struct Pipe {
   pellion_tools::UniqueFd read, write;
   Pipe() {

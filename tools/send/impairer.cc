@@ -4,6 +4,10 @@ namespace pellion_send {
 
 namespace {
 
+// Held back datagrams wait for later ones to pass; when nearly all are held (--reorder 1), the
+// oldest goes out at this depth, so that the stream still flows and memory stays bounded.
+constexpr size_t kMaxHeld = 64;
+
 std::mt19937_64 Seed(uint64_t seed, uint64_t stream) {
   std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32),
                     static_cast<uint32_t>(stream)};
@@ -36,6 +40,11 @@ void Impairer::Push(Datagram d) {
   if (Chance(reorder_rng_, o_.reorder)) {
     int wait = 1 + static_cast<int>(reorder_rng_() % 3);
     held_.push_back({std::move(d), wait, dup});
+    if (held_.size() > kMaxHeld) {
+      ++reordered_;
+      Transmit(held_.front().d, held_.front().dup);
+      held_.pop_front();
+    }
     return;
   }
   Transmit(d, dup);
