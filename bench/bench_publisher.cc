@@ -8,7 +8,15 @@ namespace bench {
 
 bool CountingPublisher::WriteTo(uint32_t frame_index, uint32_t width, uint32_t height,
                                 const std::vector<uint8_t>& picture) {
-  bool ok = real_->WriteTo(frame_index, width, height, picture);
+  return Count(real_->WriteTo(frame_index, width, height, picture));
+}
+
+bool CountingPublisher::Publish(uint32_t frame_index, uint32_t width, uint32_t height,
+                                const Fill& fill) {
+  return Count(real_->Publish(frame_index, width, height, fill));
+}
+
+bool CountingPublisher::Count(bool ok) {
   int64_t now = NowUs();
   {
     std::lock_guard<std::mutex> lock(mu_);

@@ -17,6 +17,7 @@ class CountingPublisher : public FramePublisher {
   explicit CountingPublisher(FramePublisher* real) : real_(real) {}
   bool WriteTo(uint32_t frame_index, uint32_t width, uint32_t height,
                const std::vector<uint8_t>& picture) override;
+  bool Publish(uint32_t frame_index, uint32_t width, uint32_t height, const Fill& fill) override;
   // Waits until `n` pictures are out or `timeout_ms` passed; the count then.
   uint64_t WaitFor(uint64_t n, int timeout_ms);
   uint64_t count();
@@ -25,6 +26,8 @@ class CountingPublisher : public FramePublisher {
   void Reset();
 
  private:
+  bool Count(bool ok);
+
   FramePublisher* real_;
   std::mutex mu_;
   std::condition_variable cv_;

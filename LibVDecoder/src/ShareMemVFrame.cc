@@ -75,10 +75,46 @@ void ShareMemVFrame::InitRecord() {
   magic.store(pellion::kFrameRecordMagic, std::memory_order_release);
 }
 
+bool FramePublisher::Publish(uint32_t frame_index, uint32_t width, uint32_t height,
+                             const Fill& fill) {
+  std::vector<uint8_t> picture(pellion::Nv12ByteCount(width, height));
+  return fill(picture.data()) && WriteTo(frame_index, width, height, picture);
+}
+
 bool ShareMemVFrame::WriteTo(uint32_t frame_index, uint32_t width, uint32_t height,
                              const std::vector<uint8_t>& picture) {
-  if (picture.size() > pellion::kFramePictureCapacity || width > 0xFFFF || height > 0xFFFF) {
+  return Write(frame_index, width, height, picture.size(), [&](uint8_t* pixels) {
+    if (mid_copy_hook_) {
+      const size_t half = picture.size() / 2;
+      std::memcpy(pixels, picture.data(), half);
+      mid_copy_hook_();
+      std::memcpy(pixels + half, picture.data() + half, picture.size() - half);
+    } else {
+      std::memcpy(pixels, picture.data(), picture.size());
+    }
+    return true;
+  });
+}
+
+bool ShareMemVFrame::Publish(uint32_t frame_index, uint32_t width, uint32_t height,
+                             const Fill& fill) {
+  const uint64_t size = pellion::Nv12ByteCount(width, height);
+  if (size > pellion::kFramePictureCapacity) {
+    RefuseSize(static_cast<size_t>(std::min<uint64_t>(size, SIZE_MAX)));
+    return false;
+  }
+  return Write(frame_index, width, height, static_cast<size_t>(size), fill);
+}
+
+void ShareMemVFrame::RefuseSize(size_t size) {
+  if (refused_sizes_.size() < 64 && refused_sizes_.insert(size).second)
     LOGE << "memory VFRAME too large";
+}
+
+bool ShareMemVFrame::Write(uint32_t frame_index, uint32_t width, uint32_t height, size_t size,
+                           const Fill& fill) {
+  if (size > pellion::kFramePictureCapacity || width > 0xFFFF || height > 0xFFFF) {
+    RefuseSize(size);
     return false;
   }
   if (!EnsureMapped()) {
@@ -87,8 +123,8 @@ bool ShareMemVFrame::WriteTo(uint32_t frame_index, uint32_t width, uint32_t heig
   }
   // Another process may have shrunk the section: write only what it really holds.
   size_t real = std::min(section_.size(), view_.size());
-  if (pellion::kFrameHeaderSize + picture.size() > real) {
-    LOGE << "memory VFRAME too large";
+  if (pellion::kFrameHeaderSize + size > real) {
+    RefuseSize(size);
     return false;
   }
   using pellion::RecordField;
@@ -108,17 +144,10 @@ bool ShareMemVFrame::WriteTo(uint32_t frame_index, uint32_t width, uint32_t heig
   }
   PutLe16(base + 5, width);
   PutLe16(base + 7, height);
-  PutLe32(base + 9, static_cast<uint32_t>(picture.size()));
+  PutLe32(base + 9, static_cast<uint32_t>(size));
   PutLe32(base + 1, frame_index);
-  uint8_t* pixels = base + pellion::kFrameHeaderSize;
-  if (mid_copy_hook_) {
-    const size_t half = picture.size() / 2;
-    std::memcpy(pixels, picture.data(), half);
-    mid_copy_hook_();
-    std::memcpy(pixels + half, picture.data() + half, picture.size() - half);
-  } else {
-    std::memcpy(pixels, picture.data(), picture.size());
-  }
+  // Failed half way: the record stays odd, so the picture never reads as whole.
+  if (!fill(base + pellion::kFrameHeaderSize)) return false;
   if (record != nullptr) {
     RecordField<uint32_t>(record, pellion::kRecordFrameIndex)
         .store(frame_index, std::memory_order_relaxed);
@@ -127,7 +156,7 @@ bool ShareMemVFrame::WriteTo(uint32_t frame_index, uint32_t width, uint32_t heig
     RecordField<uint16_t>(record, pellion::kRecordHeight)
         .store(static_cast<uint16_t>(height), std::memory_order_relaxed);
     RecordField<uint32_t>(record, pellion::kRecordByteCount)
-        .store(static_cast<uint32_t>(picture.size()), std::memory_order_relaxed);
+        .store(static_cast<uint32_t>(size), std::memory_order_relaxed);
     RecordField<uint32_t>(record, pellion::kRecordWriterId)
         .store(static_cast<uint32_t>(platform::GetCurrentProcessId()), std::memory_order_relaxed);
     RecordField<int64_t>(record, pellion::kRecordPublishedUs)

@@ -220,11 +220,15 @@ bool VStreamDecoderThread::DrainPictures() {
 
 void VStreamDecoderThread::Publish(const HeldFrame& frame, const DecodedPicture& picture,
                                    int64_t received_us) {
-  const bool converted = decoder_->ConvertTo(&picture_);
-  const int64_t converted_us = platform::NowMicros();
+  // Converted where it is published: no picture of our own, no second copy.
+  int64_t converted_us = 0;
   const bool written =
-      converted && publisher_->WriteTo(frame.frame_index, static_cast<uint32_t>(picture.width),
-                                       static_cast<uint32_t>(picture.height), picture_);
+      publisher_->Publish(frame.frame_index, static_cast<uint32_t>(picture.width),
+                          static_cast<uint32_t>(picture.height), [&](uint8_t* dst) {
+                            const bool converted = decoder_->ConvertInto(dst);
+                            converted_us = platform::NowMicros();
+                            return converted;
+                          });
   if (written) {
     const FrameClock& c = frame.clock;
     const int64_t published_us = platform::NowMicros();

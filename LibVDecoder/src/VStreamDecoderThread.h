@@ -90,7 +90,6 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   // Decoder thread only.
   KeyFramePolicy policy_;
   DecodeReport report_;
-  std::vector<uint8_t> picture_;  // reused between pictures
   std::deque<HeldFrame> held_;
   // Frames without a slice, put in front of the next one that has one: the decoder drops an
   // SEI that comes in a packet of its own.

@@ -217,7 +217,7 @@ void VideoDecoder::Describe(const AVFrame& f, AVCodecID codec, DecodedPicture* p
   picture->codec_id = codec;
 }
 
-bool VideoDecoder::ConvertTo(std::vector<uint8_t>* out) {
+bool VideoDecoder::ConvertInto(uint8_t* dst) {
   const AVFrame* f = frame_.get();
   const int w = f->width, h = f->height;
   // Kept between pictures: a new conversion context per picture costs more than the picture.
@@ -227,19 +227,27 @@ bool VideoDecoder::ConvertTo(std::vector<uint8_t>* out) {
     LOGE << "SwsContext is null";
     return false;
   }
-  int n = av_image_get_buffer_size(AV_PIX_FMT_NV12, w, h, 1);
+  uint8_t* planes[4] = {};
+  int linesizes[4] = {};
+  int n = av_image_fill_arrays(planes, linesizes, dst, AV_PIX_FMT_NV12, w, h, 1);
   if (n <= 0) {
     LOGE << "av_image_get_buffer_size failed: " << av_err_text(n) << " " << w << "x" << h;
     return false;
   }
-  // Converted straight into the caller's vector: no temporary picture.
-  out->resize(static_cast<size_t>(n));
-  uint8_t* dst[4] = {};
-  int dst_linesize[4] = {};
-  av_image_fill_arrays(dst, dst_linesize, out->data(), AV_PIX_FMT_NV12, w, h, 1);
-  int rows = sws_scale(sws_.get(), f->data, f->linesize, 0, h, dst, dst_linesize);
+  int rows = sws_scale(sws_.get(), f->data, f->linesize, 0, h, planes, linesizes);
   if (rows != h) LOGE << "sws_scale converted " << rows << " of " << h << " rows";
   return true;
+}
+
+bool VideoDecoder::ConvertTo(std::vector<uint8_t>* out) {
+  const int n = av_image_get_buffer_size(AV_PIX_FMT_NV12, frame_->width, frame_->height, 1);
+  if (n <= 0) {
+    LOGE << "av_image_get_buffer_size failed: " << av_err_text(n) << " " << frame_->width << "x"
+         << frame_->height;
+    return false;
+  }
+  out->resize(static_cast<size_t>(n));
+  return ConvertInto(out->data());
 }
 
 void VideoDecoder::Flush() {

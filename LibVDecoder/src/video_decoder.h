@@ -46,8 +46,9 @@ class FrameDecoder {
   virtual bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) = 0;
   // The next picture the decoder has ready, in display order; on kFailed it is closed.
   virtual ReceiveStatus Receive(DecodedPicture* picture) = 0;
-  // The picture Receive gave last, as NV12 into *out. False on failure (logged).
-  virtual bool ConvertTo(std::vector<uint8_t>* out) = 0;
+  // The picture Receive gave last, as NV12 (1-byte alignment) into `dst`, which holds
+  // Nv12ByteCount(width, height) bytes. False on failure (logged).
+  virtual bool ConvertInto(uint8_t* dst) = 0;
   // Drops the pictures the decoder holds; it stays open.
   virtual void Flush() = 0;
 };
@@ -59,7 +60,9 @@ class VideoDecoder : public FrameDecoder {
   FrameFacts Describe(std::span<const uint8_t> frame) override;
   bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) override;
   ReceiveStatus Receive(DecodedPicture* picture) override;
-  bool ConvertTo(std::vector<uint8_t>* out) override;
+  bool ConvertInto(uint8_t* dst) override;
+  // The same into *out, sized to fit.
+  bool ConvertTo(std::vector<uint8_t>* out);
   void Flush() override;
   // Closes the decoder as a failure does: the parameter sets it learnt stay.
   void Close();

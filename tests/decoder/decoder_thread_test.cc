@@ -83,8 +83,8 @@ class ScriptedDecoder : public FrameDecoder {
     held.erase(it);
     return ReceiveStatus::kPicture;
   }
-  bool ConvertTo(std::vector<uint8_t>* out) override {
-    out->assign(6, static_cast<uint8_t>(last));
+  bool ConvertInto(uint8_t* dst) override {
+    std::fill(dst, dst + 6, static_cast<uint8_t>(last));
     return true;
   }
   void Flush() override {

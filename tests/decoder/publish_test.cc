@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -74,6 +75,7 @@ TEST_F(SectionTest, HeaderFieldsAndPictureLandAtTheirOffsets) {
   EXPECT_EQ(got, small);
 }
 
+// Refused before anything is written, and said once per size.
 TEST_F(SectionTest, UltraHdFitsAndAnythingLargerIsRefused) {
   NORV::sLog::LogCapture capture;
   ShareMemVFrame publisher(section_, event_);
@@ -81,7 +83,44 @@ TEST_F(SectionTest, UltraHdFitsAndAnythingLargerIsRefused) {
   EXPECT_FALSE(publisher.WriteTo(2, 3840, 2160, Picture(12441601, 3)));
   // Sizes the header cannot carry are refused too, however small the picture.
   EXPECT_FALSE(publisher.WriteTo(3, 70000, 2, Picture(70000 * 3, 3)));
-  EXPECT_EQ(capture.Count("memory VFRAME too large"), 2u);
+  int fills = 0;
+  for (int i = 0; i < 3; ++i)
+    EXPECT_FALSE(publisher.Publish(4, 3840, 2176, [&](uint8_t*) { return ++fills > 0; }));
+  EXPECT_EQ(fills, 0);
+  EXPECT_EQ(capture.Count("memory VFRAME too large"), 3u);
+  pellion::FrameReader reader;
+  ASSERT_TRUE(reader.Open(section_, event_));
+  pellion::FrameHeader h;
+  std::vector<uint8_t> got;
+  ASSERT_EQ(reader.ReadWhole(&h, &got, nullptr), pellion::ReadResult::kGood);
+  EXPECT_EQ(h.frame_index, 1u);
+}
+
+// A conversion that fails inside the write window has already overwritten the last picture:
+// readers must see no picture rather than take the half-written one for whole.
+TEST_F(SectionTest, AConversionThatFailsHalfWayIsNeverReadAsWhole) {
+  ShareMemVFrame publisher(section_, event_);
+  pellion::FrameReader reader;
+  ASSERT_TRUE(reader.Open(section_, event_));
+  const std::vector<uint8_t> a = Picture(64 * 32 * 3 / 2, 1), c = Picture(64 * 32 * 3 / 2, 3);
+  auto fill_with = [](const std::vector<uint8_t>& p, size_t n) {
+    return [&p, n](uint8_t* dst) {
+      std::memcpy(dst, p.data(), n);
+      return n == p.size();
+    };
+  };
+  ASSERT_TRUE(publisher.Publish(1, 64, 32, fill_with(a, a.size())));
+  ASSERT_TRUE(reader.Wait(1000));
+  EXPECT_FALSE(publisher.Publish(2, 64, 32, fill_with(c, c.size() / 2)));
+  EXPECT_FALSE(reader.Wait(0)) << "no signal for a picture that never became whole";
+  pellion::FrameHeader h;
+  std::vector<uint8_t> got;
+  EXPECT_EQ(reader.ReadWhole(&h, &got, nullptr), pellion::ReadResult::kUnavailable);
+  ASSERT_TRUE(publisher.Publish(3, 64, 32, fill_with(c, c.size())));
+  ASSERT_TRUE(reader.Wait(1000));
+  ASSERT_EQ(reader.ReadWhole(&h, &got, nullptr), pellion::ReadResult::kGood);
+  EXPECT_EQ(h.frame_index, 3u);
+  EXPECT_EQ(got, c);
 }
 
 TEST_F(SectionTest, AnExistingSmallerSectionIsGrownNotOverrun) {
