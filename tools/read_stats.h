@@ -14,11 +14,15 @@ namespace pellion_tools {
 
 class ReadStats {
  public:
-  // Counts one read. True when the copy is a whole picture to use.
+  // Counts one read. True when the copy is a whole picture to use, and not the last one again.
   bool Count(pellion::ReadResult result, const pellion::FramePublication& info) {
     if (result == pellion::ReadResult::kTorn) ++torn_;
     if (result != pellion::ReadResult::kGood) return false;
     if (!info.has_record) return true;
+    // The picture already taken, read again: the event is set once per picture, but a wait can
+    // end on a picture that was copied on the signal before.
+    if (has_record_ && info.writer_id == last_writer_ && info.sequence == last_sequence_)
+      return false;
     has_record_ = true;
     // A new writer, or a sequence that went back, starts the count afresh.
     if (last_sequence_ != 0 && info.writer_id == last_writer_ && info.sequence > last_sequence_ + 2)

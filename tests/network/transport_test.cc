@@ -219,15 +219,21 @@ TEST(TransportTest, AnotherBindFailureNamesItsError) {
 TEST(ReceiverRestartTest, RapidRestartsKeepOneObserver) {
   MetaUdpServer server;
   std::atomic<int> inside{0}, overlaps{0}, frames{0};
+  // No member the slot's own destructor would destroy before its base disconnects it: the
+  // delivery thread may still be inside On until then.
   struct Slot : NORV::sHelper::sigslot::has_slots<> {
-    std::function<void()> on;
-    void On(uint32_t, const std::string&) { on(); }
+    std::atomic<int>* inside;
+    std::atomic<int>* overlaps;
+    std::atomic<int>* frames;
+    void On(uint32_t, const std::string&) {
+      if (inside->fetch_add(1) != 0) ++*overlaps;
+      ++*frames;
+      inside->fetch_sub(1);
+    }
   } slot;
-  slot.on = [&] {
-    if (inside.fetch_add(1) != 0) ++overlaps;
-    ++frames;
-    inside.fetch_sub(1);
-  };
+  slot.inside = &inside;
+  slot.overlaps = &overlaps;
+  slot.frames = &frames;
   server.sig_vframe_.connect(&slot, &Slot::On);
   ASSERT_TRUE(server.StartListen(0));
   int port = server.listen_port();

@@ -15,6 +15,7 @@
 #include "host/dump_sink.h"
 #include "host/hash_sink.h"
 #include "host/y4m_sink.h"
+#include "read_stats.h"
 
 namespace pellion_tools {
 namespace {
@@ -128,6 +129,23 @@ TEST_P(FullDisk, IsAFailure) {
 
 INSTANTIATE_TEST_SUITE_P(Sinks, FullDisk, ::testing::Values("y4m", "dump", "hashes"),
                          [](const auto& info) { return info.param; });
+
+// Two signals, one picture: the second copy of the same publication is no picture to write.
+TEST(ReadStats, APictureReadTwiceIsTakenOnceAndGapsAreMissed) {
+  pellion_tools::ReadStats stats;
+  auto read = [&](uint64_t sequence, uint32_t writer) {
+    pellion::FramePublication info;
+    info.has_record = true;
+    info.sequence = sequence;
+    info.writer_id = writer;
+    return stats.Count(pellion::ReadResult::kGood, info);
+  };
+  EXPECT_TRUE(read(4, 7));
+  EXPECT_FALSE(read(4, 7));
+  EXPECT_TRUE(read(10, 7));
+  EXPECT_TRUE(read(4, 8)) << "another writer's picture";
+  EXPECT_EQ(stats.missed(), 2u);
+}
 
 TEST(File, BorrowedIsFlushedNotClosed) {
   int fds[2];
