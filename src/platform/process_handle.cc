@@ -9,24 +9,6 @@
 
 namespace platform {
 
-namespace {
-
-// A deadline in microseconds of NowMicros for a limit in milliseconds; -1 for none.
-int64_t Deadline(int64_t timeout_ms) {
-  return timeout_ms < 0 ? -1 : NowMicros() + timeout_ms * 1000;
-}
-
-// Whole milliseconds left until `deadline`, rounded up: -1 without one, 0 once it has passed.
-int64_t LeftMs(int64_t deadline) {
-  if (deadline < 0) return -1;
-  int64_t left_us = deadline - NowMicros();
-  return left_us <= 0 ? 0 : (left_us + 999) / 1000;
-}
-
-bool Expired(int64_t deadline) { return deadline >= 0 && NowMicros() >= deadline; }
-
-}  // namespace
-
 WaitTarget::WaitTarget(const Process& process) : fd_(process.fd_) {}
 
 uint32_t WaitForAny(std::initializer_list<WaitTarget> targets, int64_t timeout_ms) {
@@ -93,10 +75,10 @@ Process Process::Open(DWORD pid) {
 uint32_t Process::Wait(int64_t timeout_ms, CancelToken* cancel) {
   if (code_) return kWaitObject0;
   if (fd_ < 0) return kWaitFailed;
-  const int64_t deadline = Deadline(timeout_ms);
+  const int64_t deadline = DeadlineAfterMs(timeout_ms);
   const int fds[2] = {fd_, FdOf(cancel)};
   for (;;) {
-    uint32_t woke = WaitForAny(fds, cancel != nullptr ? 2 : 1, LeftMs(deadline));
+    uint32_t woke = WaitForAny(fds, cancel != nullptr ? 2 : 1, MsUntil(deadline));
     if (woke != kWaitObject0) return woke;
     int code = -1;
     ChildState state = ours_ ? ReapOwnChildIfEnded(pid_, &code) : ReapChildIfEnded(pid_, &code);
@@ -104,7 +86,7 @@ uint32_t Process::Wait(int64_t timeout_ms, CancelToken* cancel) {
       code_ = state == ChildState::kReaped ? code : -1;
       return kWaitObject0;
     }
-    if (Expired(deadline)) return kWaitTimeout;
+    if (DeadlinePassed(deadline)) return kWaitTimeout;
     // A pidfd turns readable a moment before its process can be reaped.
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -147,9 +129,9 @@ uint32_t ReadToEnd(Process* shell, int64_t deadline, CancelToken* cancel, std::s
   char buffer[1024];
   for (;;) {
     // A group that writes without end must not outlast the limit either.
-    if (Expired(deadline)) return kWaitTimeout;
+    if (DeadlinePassed(deadline)) return kWaitTimeout;
     uint32_t woke = kWaitObject0;
-    int64_t n = shell->ReadOutput(buffer, sizeof(buffer), LeftMs(deadline), cancel, &woke);
+    int64_t n = shell->ReadOutput(buffer, sizeof(buffer), MsUntil(deadline), cancel, &woke);
     if (n > 0) output->append(buffer, static_cast<size_t>(n));
     if (woke != kWaitObject0) return woke;
     if (n <= 0) return kWaitObject0;
@@ -172,11 +154,11 @@ RunResult RunShellCommand(std::string_view command, int64_t timeout_ms, CancelTo
   if (spawned == SpawnResult::kPipeFailed) return RunResult::kPipeFailed;
   if (spawned != SpawnResult::kOk) return RunResult::kNotStarted;
 
-  const int64_t deadline = Deadline(timeout_ms);
+  const int64_t deadline = DeadlineAfterMs(timeout_ms);
   uint32_t woke = ReadToEnd(&shell, deadline, cancel, output);
   shell.CloseOutput();
   // A shell that closed its output may still run.
-  if (woke == kWaitObject0) woke = shell.Wait(LeftMs(deadline), cancel);
+  if (woke == kWaitObject0) woke = shell.Wait(MsUntil(deadline), cancel);
   // The shell alone would leave its children holding the pipe. What it left running on
   // purpose (a server it started) is spared otherwise, as a process group it left.
   if (woke != kWaitObject0) {

@@ -165,18 +165,6 @@ std::string ProcessName(const std::string& dir) {
   return comm;
 }
 
-// A deadline in microseconds of NowMicros for a limit in milliseconds; -1 for none.
-int64_t Deadline(int64_t timeout_ms) {
-  return timeout_ms < 0 ? -1 : NowMicros() + timeout_ms * 1000;
-}
-
-// Whole milliseconds left until `deadline`, rounded up: -1 without one, 0 once it has passed.
-int64_t LeftMs(int64_t deadline) {
-  if (deadline < 0) return -1;
-  int64_t left_us = deadline - NowMicros();
-  return left_us <= 0 ? 0 : (left_us + 999) / 1000;
-}
-
 bool IsZombie(const std::string& dir) {
   // "PID (comm) S ...": comm may hold blanks and parentheses, so the state follows the last ')'.
   std::string stat = ReadSmallFile(dir + "/stat");
@@ -371,9 +359,9 @@ int WaitForOwnChild(const SpawnedProcess& child) {
 
 uint32_t WaitForProcess(int pidfd, DWORD pid, int64_t timeout_ms, int* exit_code) {
   if (pidfd < 0) return 0xFFFFFFFF;
-  const int64_t deadline = Deadline(timeout_ms);
+  const int64_t deadline = DeadlineAfterMs(timeout_ms);
   for (;;) {
-    uint32_t r = WaitForAny(&pidfd, 1, LeftMs(deadline));
+    uint32_t r = WaitForAny(&pidfd, 1, MsUntil(deadline));
     if (r != 0) return r;
     // The pidfd turns readable as the child becomes a zombie; the reap follows at once.
     ChildState state = ReapChildIfEnded(pid, exit_code);
@@ -391,9 +379,9 @@ uint32_t WaitForAny(const int* fds, size_t count, int64_t timeout_ms) {
     if (fds[i] < 0) return 0xFFFFFFFF;
     p[i] = {fds[i], POLLIN, 0};
   }
-  const int64_t deadline = Deadline(timeout_ms);
+  const int64_t deadline = DeadlineAfterMs(timeout_ms);
   for (;;) {
-    int64_t left = LeftMs(deadline);
+    int64_t left = MsUntil(deadline);
     int r = poll(p, count, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return 0xFFFFFFFF;
