@@ -24,6 +24,9 @@ namespace {
 constexpr size_t kMaxHeldFrames = 34;
 // Real parameter sets and SEI are a few kilobytes; frames without a slice beyond that are junk.
 constexpr size_t kMaxCarriedBytes = 64 << 10;
+// The publisher's stop, within the decoder thread's own limit: it ends after at most the one
+// picture it is converting.
+constexpr int64_t kPublisherStopMs = 500;
 
 std::wstring Wide(const std::string& s) { return NORV::sFileManager::ToWide(s); }
 
@@ -42,6 +45,18 @@ VStreamDecoderThread::~VStreamDecoderThread() {
   // Before the members go: no task may run on a half-destroyed decoder.
   if (receiver_) receiver_->sig_vframe_.disconnect(this);
   FrameworkThread::Stop();
+}
+
+void VStreamDecoderThread::Init() {
+  NKMsgFrameThread::Init();
+  // A publisher whose own stop ran out may still be finishing its picture.
+  if (!publisher_thread_.WaitForEnd(2000) || !publisher_thread_.Start())
+    LOGE << "the publisher thread could not start";
+}
+
+void VStreamDecoderThread::Cleanup() {
+  publisher_thread_.Stop(kPublisherStopMs);
+  NKMsgFrameThread::Cleanup();
 }
 
 bool VStreamDecoderThread::StartDecoding() {
@@ -149,7 +164,8 @@ void VStreamDecoderThread::DecodeTask(uint32_t frame_index, std::string frame, F
   const uint32_t now = platform::ClockMs();
   if (!report_.Due(now)) return;
   LOGI << report_.TakeDecodeLine();
-  if (report_.stages().count() > 0) LOGI << report_.stages().TakeLine();
+  const std::string stages = publisher_thread_.TakeStageLine();
+  if (!stages.empty()) LOGI << stages;
   LOGI << PolicyLine(policy_.TakeStats());
 }
 
@@ -201,7 +217,7 @@ bool VStreamDecoderThread::DrainPictures() {
   for (;;) {
     ReceiveStatus status = decoder_->Receive(&picture);
     if (status == ReceiveStatus::kNone) return ask;
-    const int64_t received_us = platform::NowMicros();
+    const int64_t decoded_us = platform::NowMicros();
     if (status == ReceiveStatus::kFailed) {
       Drop();
       return policy_.OnRejected(platform::ClockMs()) || ask;
@@ -214,34 +230,25 @@ bool VStreamDecoderThread::DrainPictures() {
     if (it == held_.end()) continue;  // its frame is gone: from before a flush or a failure
     HeldFrame frame = std::move(*it);
     held_.erase(it);
-    if (verdict.publish) Publish(frame, picture, received_us);
+    if (verdict.publish) Publish(frame, picture, decoded_us);
   }
 }
 
 void VStreamDecoderThread::Publish(const HeldFrame& frame, const DecodedPicture& picture,
-                                   int64_t received_us) {
-  // Converted where it is published: no picture of our own, no second copy.
-  int64_t converted_us = 0;
-  const bool written =
-      publisher_->Publish(frame.frame_index, static_cast<uint32_t>(picture.width),
-                          static_cast<uint32_t>(picture.height), [&](uint8_t* dst) {
-                            const bool converted = decoder_->ConvertInto(dst);
-                            converted_us = platform::NowMicros();
-                            return converted;
-                          });
-  if (written) {
-    const FrameClock& c = frame.clock;
-    const int64_t published_us = platform::NowMicros();
-    report_.stages().Add({c.complete - c.first_datagram, c.task_start - c.complete,
-                          received_us - c.sent, converted_us - received_us,
-                          published_us - converted_us, published_us - c.first_datagram});
-  }
+                                   int64_t decoded_us) {
   char name[160];
   std::snprintf(name, sizeof(name), "%s_%dx%d_%s", avcodec_get_name(picture.codec_id),
                 picture.width, picture.height, start_time_.c_str());
   WriteCaptureFile(reinterpret_cast<const uint8_t*>(frame.bytes.data()),
                    static_cast<int>(frame.bytes.size()), Wide(name));
-  if (!written)
+  // Converted and published on the publisher thread while this one decodes the next frame.
+  PicturePublisher::Job job{frame.frame_index,
+                            static_cast<uint32_t>(picture.width),
+                            static_cast<uint32_t>(picture.height),
+                            decoder_->TakePicture(),
+                            frame.clock,
+                            decoded_us};
+  if (!publisher_thread_.HandOff(std::move(job)))
     LOGE << "[SDK] "
          << "write to mem fail";
 }

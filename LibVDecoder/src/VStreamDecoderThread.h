@@ -15,6 +15,7 @@
 #include "ShareMemVFrame.h"
 #include "decode_report.h"
 #include "key_frame_policy.h"
+#include "picture_publisher.h"
 #include "sigslot/sigslot.h"
 #include "video_decoder.h"
 
@@ -56,6 +57,14 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   void set_requester(KeyFrameRequester* requester) { requester_ = requester; }
 
   uint64_t dropped_frames() const { return dropped_.load(); }
+  // Tests: a task posted here runs after every picture handed over before it.
+  FrameworkThread& publisher_thread_for_testing() { return publisher_thread_; }
+
+ protected:
+  // The publisher thread runs while this one does: it starts before the first task and stops
+  // in this thread's clean-up, so a timed stop that runs out leaves both to end together.
+  void Init() override;
+  void Cleanup() override;
 
  private:
   // A frame the decoder accepted whose picture has not come out yet.
@@ -71,7 +80,7 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
   // Both true when the sender is to be asked for a key frame.
   bool Decode(uint32_t frame_index, std::string frame, FrameClock clock);
   bool DrainPictures();
-  void Publish(const HeldFrame& frame, const DecodedPicture& picture, int64_t received_us);
+  void Publish(const HeldFrame& frame, const DecodedPicture& picture, int64_t decoded_us);
   void RequestIFrame();
   // Forgets what is held and carried: a new run, or a decoder that closed.
   void Drop();
@@ -82,6 +91,7 @@ class VStreamDecoderThread : public NORV::sHelper::sigslot::has_slots<>, public 
 
   FrameDecoder* decoder_;
   FramePublisher* publisher_;
+  PicturePublisher publisher_thread_{publisher_};
   KeyFrameRequester* requester_ = nullptr;
   Limits limits_;
   std::atomic<size_t> queued_frames_{0};

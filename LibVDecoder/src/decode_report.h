@@ -1,5 +1,5 @@
-// The decoder thread's figures, logged every 3 s: decode time per frame, the latency of each
-// stage of a published picture, and what the key-frame policy published and withheld.
+// The decoder thread's figures, logged every 3 s beside the publisher's stage latency: decode
+// time per frame, and what the key-frame policy published and withheld.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,6 @@
 #include <string>
 
 #include "key_frame_policy.h"
-#include "stage_latency.h"
 
 // When a frame reached each stage, in platform::NowMicros.
 struct FrameClock {
@@ -25,7 +24,6 @@ class DecodeReport {
     decode_sum_ms_ += ms;
     decode_count_ += 1;
   }
-  StageLatency& stages() { return stages_; }
   // True once every interval; the first call starts the clock.
   bool Due(uint32_t now_ms);
   // "N(ms/df)", then the window starts again.
@@ -35,7 +33,6 @@ class DecodeReport {
   std::optional<uint32_t> clock_ms_;
   uint32_t decode_sum_ms_ = 0;
   uint32_t decode_count_ = 0;
-  StageLatency stages_;
 };
 
 // "pictures 87 published, withheld: waiting 0 leading 2 late 0 corrupt 0; breaks 1, back after

@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr const char* kNames[StageLatency::kStages] = {"receive", "queue",   "decode",
+constexpr const char* kNames[StageLatency::kStages] = {"receive", "queue",   "decode", "handoff",
                                                        "convert", "publish", "total"};
 
 // Clocks of different threads may disagree by a little: a negative stage counts as 0.

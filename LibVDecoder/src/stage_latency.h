@@ -9,7 +9,7 @@
 
 class StageLatency {
  public:
-  enum Stage { kReceive, kQueue, kDecode, kConvert, kPublish, kTotal, kStages };
+  enum Stage { kReceive, kQueue, kDecode, kHandoff, kConvert, kPublish, kTotal, kStages };
   // The newest samples kept per stage; max covers every picture of the window.
   static constexpr size_t kWindow = 1024;
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "VideoFmtEx.h"
 #include "ffmpeg_log.h"
@@ -217,27 +218,67 @@ void VideoDecoder::Describe(const AVFrame& f, AVCodecID codec, DecodedPicture* p
   picture->codec_id = codec;
 }
 
-bool VideoDecoder::ConvertInto(uint8_t* dst) {
-  const AVFrame* f = frame_.get();
-  const int w = f->width, h = f->height;
-  // Kept between pictures: a new conversion context per picture costs more than the picture.
-  sws_.reset(sws_getCachedContext(sws_.release(), w, h, static_cast<AVPixelFormat>(f->format), w, h,
-                                  AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
-  if (!sws_) {
-    LOGE << "SwsContext is null";
-    return false;
+// One conversion context, kept between pictures: a new one per picture costs more than the
+// picture. The decoder and the pictures taken out of it may convert on different threads.
+class Nv12Converter {
+ public:
+  bool Convert(const AVFrame& f, uint8_t* dst) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const int w = f.width, h = f.height;
+    sws_.reset(sws_getCachedContext(sws_.release(), w, h, static_cast<AVPixelFormat>(f.format), w,
+                                    h, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!sws_) {
+      LOGE << "SwsContext is null";
+      return false;
+    }
+    uint8_t* planes[4] = {};
+    int linesizes[4] = {};
+    int n = av_image_fill_arrays(planes, linesizes, dst, AV_PIX_FMT_NV12, w, h, 1);
+    if (n <= 0) {
+      LOGE << "av_image_get_buffer_size failed: " << av_err_text(n) << " " << w << "x" << h;
+      return false;
+    }
+    int rows = sws_scale(sws_.get(), f.data, f.linesize, 0, h, planes, linesizes);
+    if (rows != h) LOGE << "sws_scale converted " << rows << " of " << h << " rows";
+    return true;
   }
-  uint8_t* planes[4] = {};
-  int linesizes[4] = {};
-  int n = av_image_fill_arrays(planes, linesizes, dst, AV_PIX_FMT_NV12, w, h, 1);
-  if (n <= 0) {
-    LOGE << "av_image_get_buffer_size failed: " << av_err_text(n) << " " << w << "x" << h;
-    return false;
+
+ private:
+  std::mutex mu_;
+  SwsContextPtr sws_;
+};
+
+namespace {
+
+// A reference to the decoder's picture: its buffers stay while the decoder reuses others.
+class TakenFrame : public DecodedFrame {
+ public:
+  TakenFrame(FramePtr frame, std::shared_ptr<Nv12Converter> converter)
+      : frame_(std::move(frame)), converter_(std::move(converter)) {}
+  bool ConvertInto(uint8_t* dst) override { return converter_->Convert(*frame_, dst); }
+
+ private:
+  FramePtr frame_;
+  std::shared_ptr<Nv12Converter> converter_;
+};
+
+}  // namespace
+
+VideoDecoder::VideoDecoder() : converter_(std::make_shared<Nv12Converter>()) {}
+VideoDecoder::~VideoDecoder() = default;
+
+std::unique_ptr<DecodedFrame> VideoDecoder::TakePicture() {
+  if (frame_->buf[0] == nullptr) return nullptr;
+  FramePtr taken(av_frame_alloc());
+  if (!taken) {
+    LOGE << "av_frame_alloc return null";
+    return nullptr;
   }
-  int rows = sws_scale(sws_.get(), f->data, f->linesize, 0, h, planes, linesizes);
-  if (rows != h) LOGE << "sws_scale converted " << rows << " of " << h << " rows";
-  return true;
+  av_frame_move_ref(taken.get(), frame_.get());
+  return std::make_unique<TakenFrame>(std::move(taken), converter_);
 }
+
+bool VideoDecoder::ConvertInto(uint8_t* dst) { return converter_->Convert(*frame_, dst); }
 
 bool VideoDecoder::ConvertTo(std::vector<uint8_t>* out) {
   const int n = av_image_get_buffer_size(AV_PIX_FMT_NV12, frame_->width, frame_->height, 1);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <tuple>
@@ -35,6 +36,16 @@ struct DecodedPicture {
 
 enum class ReceiveStatus { kPicture, kNone, kFailed };
 
+// A picture taken out of the decoder: it stays whole while the decoder goes on, and converts on
+// whichever thread publishes it.
+class DecodedFrame {
+ public:
+  virtual ~DecodedFrame() = default;
+  // As NV12 (1-byte alignment) into `dst`, which holds Nv12ByteCount(width, height) bytes.
+  // False on failure (logged).
+  virtual bool ConvertInto(uint8_t* dst) = 0;
+};
+
 // What the decoder thread decodes with: the process's decoder unless a test gives another.
 class FrameDecoder {
  public:
@@ -46,9 +57,8 @@ class FrameDecoder {
   virtual bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) = 0;
   // The next picture the decoder has ready, in display order; on kFailed it is closed.
   virtual ReceiveStatus Receive(DecodedPicture* picture) = 0;
-  // The picture Receive gave last, as NV12 (1-byte alignment) into `dst`, which holds
-  // Nv12ByteCount(width, height) bytes. False on failure (logged).
-  virtual bool ConvertInto(uint8_t* dst) = 0;
+  // The picture Receive gave last, taken out; null when there is none.
+  virtual std::unique_ptr<DecodedFrame> TakePicture() = 0;
   // Drops the pictures the decoder holds; it stays open.
   virtual void Flush() = 0;
 };
@@ -57,10 +67,15 @@ class FrameDecoder {
 // parameter sets, from what the probe names, or else from the parameter sets remembered.
 class VideoDecoder : public FrameDecoder {
  public:
+  VideoDecoder();
+  ~VideoDecoder() override;
+
   FrameFacts Describe(std::span<const uint8_t> frame) override;
   bool Send(const uint8_t* data, size_t size, int64_t tag, FrameInfo* info) override;
   ReceiveStatus Receive(DecodedPicture* picture) override;
-  bool ConvertInto(uint8_t* dst) override;
+  std::unique_ptr<DecodedFrame> TakePicture() override;
+  // The picture Receive gave last (unless taken) converted here, as DecodedFrame::ConvertInto.
+  bool ConvertInto(uint8_t* dst);
   // The same into *out, sized to fit.
   bool ConvertTo(std::vector<uint8_t>* out);
   void Flush() override;
@@ -97,7 +112,8 @@ class VideoDecoder : public FrameDecoder {
   AVCodecID codec_id_ = AV_CODEC_ID_NONE;
   PacketPtr packet_{av_packet_alloc()};
   FramePtr frame_{av_frame_alloc()};
-  SwsContextPtr sws_;
+  // Shared with the pictures taken out: one conversion context, kept between pictures.
+  std::shared_ptr<class Nv12Converter> converter_;
   // Parameter sets as sent, by (codec, NAL type, id), each with its start code.
   std::map<std::tuple<AVCodecID, int, uint32_t>, std::vector<uint8_t>> parameter_sets_;
   AVCodecID remembered_codec_ = AV_CODEC_ID_NONE;

@@ -204,6 +204,7 @@ TEST_F(ChannelRunTest, AStartFailsWhileThePortIsTakenAndALaterOneListens) {
   EXPECT_EQ(p.thread_id(), 0u);
   EXPECT_TRUE(WaitUntil([] { return !HasThreadNamed("Pellion"); })) << "the worker ended";
   EXPECT_TRUE(WaitUntil([] { return !HasThreadNamed("VStreamDecoderT"); })) << "the decoder ended";
+  EXPECT_TRUE(WaitUntil([] { return !HasThreadNamed("VFramePublisher"); })) << "and its publisher";
   EXPECT_FALSE(HasThreadNamed("observer.tr fun")) << "no delivery thread waits for nothing";
   EXPECT_EQ(p.StartChan(), 0) << "and the next start tries again";
   EXPECT_EQ(capture.Count("bind port:9111 fail "), 2u);
@@ -212,7 +213,7 @@ TEST_F(ChannelRunTest, AStartFailsWhileThePortIsTakenAndALaterOneListens) {
   ASSERT_EQ(p.StartChan(), 1);
   EXPECT_FALSE(Port9111IsFree());
   EXPECT_TRUE(HasThreadNamed("Pellion") && HasThreadNamed("VStreamDecoderT") &&
-              HasThreadNamed("observer.tr fun"))
+              HasThreadNamed("VFramePublisher") && HasThreadNamed("observer.tr fun"))
       << "the names looked for above";
   SendFrame(3001, "decoded once the port was free");
   EXPECT_TRUE(capture.WaitFor("miss codec: ")) << "the channel decodes";

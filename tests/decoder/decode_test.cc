@@ -199,15 +199,26 @@ TEST_P(DecoderTest, APredictedFrameFirstNamesNoCodecAndTheKeyFrameOpensTheDecode
 }
 
 // Frames through a decoder as the decoder thread sends them: each tagged with its position,
-// every picture taken as soon as the decoder gives it.
+// every picture converted (or taken out, to be converted later) as soon as the decoder gives it.
 struct Output {
   std::vector<int64_t> tags;
   std::vector<std::vector<uint8_t>> pictures;
+  std::vector<std::unique_ptr<DecodedFrame>> taken;
   size_t rejected = 0, corrupt = 0;
+  // The pictures taken out, converted now.
+  void ConvertTaken() {
+    for (auto& t : taken) {
+      ASSERT_NE(t, nullptr);
+      pictures.emplace_back(640 * 360 * 3 / 2);
+      ASSERT_TRUE(t->ConvertInto(pictures.back().data()));
+    }
+  }
 };
 
+enum class Take { kConvertAtOnce, kTakeOut };
+
 void RunFrames(VideoDecoder& d, const std::vector<std::vector<uint8_t>>& frames, Output* out,
-               int64_t first_tag = 0) {
+               int64_t first_tag = 0, Take take = Take::kConvertAtOnce) {
   for (size_t i = 0; i < frames.size(); ++i) {
     FrameInfo info;
     if (!d.Send(frames[i].data(), frames[i].size(), first_tag + static_cast<int64_t>(i), &info)) {
@@ -218,6 +229,10 @@ void RunFrames(VideoDecoder& d, const std::vector<std::vector<uint8_t>>& frames,
     while (d.Receive(&p) == ReceiveStatus::kPicture) {
       out->corrupt += p.corrupt;
       out->tags.push_back(p.tag);
+      if (take == Take::kTakeOut) {
+        out->taken.push_back(d.TakePicture());
+        continue;
+      }
       out->pictures.emplace_back();
       ASSERT_TRUE(d.ConvertTo(&out->pictures.back()));
     }
@@ -408,6 +423,8 @@ TEST(SliceThreadsTest, TheVariableWinsOverTheIniAndCoresAreCapped) {
   fs::remove_all(dir);
 }
 
+// Pictures are taken out as the decoder thread does: each stays whole while the decoder goes on
+// to the later frames, and after the decoder is gone.
 TEST_P(DecoderTest, ParameterSetsInAFrameOfTheirOwnOpenTheDecoder) {
   for (auto [name, codec] : {std::pair{"h264_bpyramid_640x360.h264", Codec::kH264},
                              std::pair{"hevc_opengop_640x360.h265", Codec::kHevc}}) {
@@ -425,7 +442,9 @@ TEST_P(DecoderTest, ParameterSetsInAFrameOfTheirOwnOpenTheDecoder) {
     DecodedPicture p;
     EXPECT_EQ(d.Receive(&p), ReceiveStatus::kNone);
     Output out;
-    RunFrames(d, std::vector(frames.begin() + 1, frames.end()), &out, 1);
+    RunFrames(d, std::vector(frames.begin() + 1, frames.end()), &out, 1, Take::kTakeOut);
+    own_.reset();
+    out.ConvertTaken();
     EXPECT_EQ(out.rejected, 0u);
     EXPECT_EQ(capture.Count("miss codec"), 0u);
     EXPECT_EQ(capture.Count("Could not"), 0u) << "no probe for parameter sets";
