@@ -83,8 +83,8 @@ Sent SendThrough(const Clip& clip, int port, double fps, int loops, CountingPubl
   return s;
 }
 
-double FastChannelRate(const Clip& clip, int port, int loops, FramePublisher* section,
-                       const Scratch& scratch) {
+double ChannelRate(const Clip& clip, int port, int loops, double fps, FramePublisher* section,
+                   const Scratch& scratch) {
   const uint64_t frames = static_cast<uint64_t>(loops) * clip.units.size();
   CountingPublisher counter(section);
   VStreamDecoderThread::Limits limits;
@@ -93,17 +93,17 @@ double FastChannelRate(const Clip& clip, int port, int loops, FramePublisher* se
   reset_video_decoder();
   VStreamDecoderThread thread(nullptr, &counter, limits);
   if (!thread.StartDecoding()) return -1;
-  Sent fast = SendThrough(clip, port, 0, loops, &counter, scratch);
+  Sent sent = SendThrough(clip, port, fps, loops, &counter, scratch);
   // The decoder may be far behind the sender: waits while pictures keep coming.
-  for (uint64_t seen = 0; fast.ok && seen < frames && counter.count() > seen;)
+  for (uint64_t seen = 0; sent.ok && seen < frames && counter.count() > seen;)
     seen = counter.WaitFor(frames, 5000);
   thread.StopDecoding();
   reset_video_decoder();
   const uint64_t published = counter.count();
-  if (fast.ok && fast.trace.size() == frames && published == frames) return counter.Rate();
+  if (sent.ok && sent.trace.size() == frames && published == frames) return counter.Rate();
   std::fprintf(stderr,
                "bench: %llu of %llu frames sent, %llu published, %llu dropped at the queue\n",
-               static_cast<unsigned long long>(fast.trace.size()),
+               static_cast<unsigned long long>(sent.trace.size()),
                static_cast<unsigned long long>(frames), static_cast<unsigned long long>(published),
                static_cast<unsigned long long>(thread.dropped_frames()));
   return -1;
