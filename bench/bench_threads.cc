@@ -141,9 +141,9 @@ void RateFigures(const Clip& clip, int frames, const Setup& s, const std::string
 
 // Frames decoded alone and the paced channel, with slice threads and with one. False when a
 // set of latencies came out empty.
-bool LatencyFigures(const Case& c, const Clip& clip, int paced, const Setup& s,
+bool LatencyFigures(const Case& c, const Clip& clip, int paced, const Setup& setup,
                     const LineFn& line) {
-  const int threads = s.threads;
+  const int threads = setup.threads;
   const std::string name = std::string("_") + c.label;
   const int loops = bench::Passes(paced, clip);
   const int paced_frames = loops * static_cast<int>(clip.units.size());
@@ -164,10 +164,10 @@ bool LatencyFigures(const Case& c, const Clip& clip, int paced, const Setup& s,
     std::fprintf(stderr, "bench: cannot open the section\n");
     return false;
   }
-  const std::vector<double> paced_slices =
-      ChannelLatencies(clip, threads, loops, s.port, s.section, &reader, *s.scratch, c.label);
+  const std::vector<double> paced_slices = ChannelLatencies(
+      clip, threads, loops, setup.port, setup.section, &reader, *setup.scratch, c.label);
   const std::vector<double> paced_single =
-      ChannelLatencies(clip, 1, loops, s.port, s.section, &reader, *s.scratch, c.label);
+      ChannelLatencies(clip, 1, loops, setup.port, setup.section, &reader, *setup.scratch, c.label);
   for (double p : {50.0, 99.0}) {
     const std::string figure = "threads_latency_p" + std::to_string(static_cast<int>(p)) + name;
     const double s = bench::Percentile(paced_slices, p), one = bench::Percentile(paced_single, p);
@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   // Named apart from the build's clips, which are made with other settings. Frames for the
-  // rates; the latency takes kPacedFrames.
+  // rates; the latency takes kPacedFrames unless --frames.
   const std::vector<Case> cases = {
       {"1080p_hevc_wpp", {"threads_hevc_wpp_1920x1080.h265", "1920x1080", 30, bench::kX265}, 300},
       {"4k_hevc_wpp", {"threads_hevc_wpp_3840x2160.h265", "3840x2160", 30, bench::kX265}, 300},
