@@ -41,8 +41,8 @@ struct Sent {
   std::vector<TraceFrame> trace;
 };
 
-// Sends the clip `loops` times at `fps` (0: as fast as pellion-send goes) to the receiver and
-// waits until the last frame is out (or a few seconds passed).
+// Sends the clip `loops` times at `fps` (at most 1000; 0: as fast as pellion-send goes) to the
+// receiver and waits until the last frame is out (or a few seconds passed).
 Sent SendThrough(const Clip& clip, int port, double fps, int loops, CountingPublisher* out,
                  const Scratch& scratch);
 

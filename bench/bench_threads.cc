@@ -117,7 +117,7 @@ void RateFigures(const Clip& clip, int frames, const Setup& s, const std::string
   const bench::Rate slices = thread_rate(s.threads), single = thread_rate(1);
   // Unpaced, pellion-send outruns the receive buffer (a 4K pass goes out in a hundredth of a
   // second) and the kernel drops datagrams; well above any decoding rate, the decoder still sets
-  // the pace and the queue takes the rest.
+  // the pace and the queue takes the rest. pellion-send goes no faster than 1000 fps.
   const double pace =
       kChannelPaceOverDecoding * std::max({a.single.fps, a.slices.fps, slices.fps, single.fps});
   const double channel = WithThreads(s.threads, [&] {
