@@ -41,10 +41,19 @@ struct Sent {
   std::vector<TraceFrame> trace;
 };
 
-// Sends the clip `loops` times at `fps` to the receiver and waits until the last frame is out
-// (or a few seconds passed).
+// Sends the clip `loops` times at `fps` (at most 1000; 0: as fast as pellion-send goes) to the
+// receiver and waits until the last frame is out (or a few seconds passed).
 Sent SendThrough(const Clip& clip, int port, double fps, int loops, CountingPublisher* out,
                  const Scratch& scratch);
+
+// Pictures/s of the whole channel, the clip sent `loops` times at `fps` (0: as fast as
+// pellion-send goes) into a fresh decoder thread of the process's decoder (set its threads first)
+// whose queue holds every frame, so that a sender ahead of the decoder loses nothing. Timed from
+// the first picture's publication to the last's over the pictures after the first: the first
+// carries opening the decoder, as the ffmpeg command's one-frame run does. -1 when a frame was
+// lost or not published.
+double ChannelRate(const Clip& clip, int port, int loops, double fps, FramePublisher* section,
+                   const Scratch& scratch);
 
 // Sends the clip `loops` times at 30 fps through the channel. Per frame sent, the ms from its
 // last datagram leaving the sender (its --trace, CLOCK_MONOTONIC) to the reader waking on its

@@ -15,11 +15,13 @@
 namespace bench {
 namespace {
 
-std::vector<std::string> FfmpegDecode(const fs::path& file, int threads, bool one_frame) {
-  std::vector<std::string> argv = {
-      PELLION_BENCH_FFMPEG, "-hide_banner",         "-nostdin", "-loglevel", "error",
-      "-threads",           std::to_string(threads)};
-  if (threads > 1) argv.insert(argv.end(), {"-thread_type", "slice"});
+std::vector<std::string> FfmpegDecode(const fs::path& file, const FfmpegCommand& command,
+                                      bool one_frame) {
+  std::vector<std::string> argv = {PELLION_BENCH_FFMPEG, "-hide_banner", "-nostdin", "-loglevel",
+                                   "error"};
+  if (command.one_filter_thread) argv.insert(argv.end(), {"-filter_threads", "1"});
+  argv.insert(argv.end(), {"-threads", std::to_string(command.threads)});
+  if (command.threads > 1) argv.insert(argv.end(), {"-thread_type", "slice"});
   argv.insert(argv.end(), {"-i", file.string()});
   if (one_frame) argv.insert(argv.end(), {"-frames:v", "1"});
   argv.insert(argv.end(), {"-pix_fmt", "nv12", "-f", "null", "-"});
@@ -69,34 +71,71 @@ std::pair<double, double> DecoderThreadRun(const Clip& clip, int frames, FramePu
   return {frames > 1 ? counter.Rate() : 0, cpu};
 }
 
-}  // namespace
-
-Rate FfmpegRate(const fs::path& file, int frames, int threads) {
-  double all = 1e9, one = 1e9, cpu_all = 1e9, cpu_one = 1e9;
-  for (int i = 0; i < 3; ++i) {
+// The whole command and the one stopped after a frame, `runs` times each, turn about. False when
+// a run failed.
+bool FfmpegTimes(const fs::path& file, const FfmpegCommand& command, int runs, Timings* all,
+                 Timings* one) {
+  for (int i = 0; i < runs; ++i) {
     for (bool o : {false, true}) {
       double cpu = 0;
       int64_t t0 = NowUs();
-      if (Run(FfmpegDecode(file, threads, o), &cpu) != 0) return {};
-      double s = static_cast<double>(NowUs() - t0) / 1e6;
-      (o ? one : all) = std::min(o ? one : all, s);
-      (o ? cpu_one : cpu_all) = std::min(o ? cpu_one : cpu_all, cpu);
+      if (Run(FfmpegDecode(file, command, o), &cpu) != 0) return false;
+      Timings* t = o ? one : all;
+      t->seconds.push_back(static_cast<double>(NowUs() - t0) / 1e6);
+      t->cpu_s.push_back(cpu);
     }
   }
+  return true;
+}
+
+// Seconds a frame from runs of `frames` and of one frame; -1 unless positive.
+double PerFrame(double all, double one, int frames) {
+  return frames > 1 && all > one ? (all - one) / (frames - 1) : -1;
+}
+
+}  // namespace
+
+Rate StartUpTakenOff(const Timings& all, const Timings& one, int frames, bool median) {
+  for (const std::vector<double>* v : {&all.seconds, &all.cpu_s, &one.seconds, &one.cpu_s})
+    if (v->empty()) return {};
+  auto pick = [median](const std::vector<double>& v) {
+    return median ? Median(v) : *std::min_element(v.begin(), v.end());
+  };
   Rate r;
-  if (all > one) r.fps = (frames - 1) / (all - one);
-  if (cpu_all > cpu_one) r.cpu_ms = (cpu_all - cpu_one) * 1000 / (frames - 1);
+  const double s = PerFrame(pick(all.seconds), pick(one.seconds), frames);
+  const double cpu = PerFrame(pick(all.cpu_s), pick(one.cpu_s), frames);
+  if (s > 0) r.fps = 1 / s;
+  if (cpu > 0) r.cpu_ms = cpu * 1000;
   return r;
 }
 
-Rate DecoderThreadRate(const Clip& clip, int frames, FramePublisher* section) {
-  auto [fps, cpu_all] = DecoderThreadRun(clip, frames, section);
-  auto [unused, cpu_one] = DecoderThreadRun(clip, 1, section);
-  (void)unused;
+Rate FfmpegRate(const fs::path& file, int frames, int threads) {
+  Timings all, one;
+  if (!FfmpegTimes(file, FfmpegCommand{threads, false}, 3, &all, &one)) return {};
+  return StartUpTakenOff(all, one, frames, false);
+}
+
+Rate FfmpegMedianRate(const fs::path& file, int frames, const FfmpegCommand& command, int runs) {
+  Timings all, one;
+  if (!FfmpegTimes(file, command, runs, &all, &one)) return {};
+  return StartUpTakenOff(all, one, frames, true);
+}
+
+Rate DecoderThreadRate(const Clip& clip, int frames, FramePublisher* section, int runs) {
+  if (runs < 1) return {};
+  std::vector<double> fps, cpu_all, cpu_one;
+  for (int i = 0; i < runs; ++i) {
+    auto [rate, cpu] = DecoderThreadRun(clip, frames, section);
+    fps.push_back(rate);
+    cpu_all.push_back(cpu);
+    cpu_one.push_back(DecoderThreadRun(clip, 1, section).second);
+  }
   Rate r;
-  if (fps > 0) r.fps = fps;
-  if (cpu_all > 0 && cpu_one >= 0 && cpu_all > cpu_one)
-    r.cpu_ms = (cpu_all - cpu_one) * 1000 / (frames - 1);
+  r.fps = MedianOfRuns(fps);
+  // A failed run's CPU time is -1: the CPU figure only when every run of both went through.
+  const bool ones = *std::min_element(cpu_one.begin(), cpu_one.end()) >= 0;
+  const double cpu = PerFrame(Median(cpu_all), Median(cpu_one), frames);
+  if (r.fps > 0 && ones && cpu > 0) r.cpu_ms = cpu * 1000;
   return r;
 }
 

@@ -43,8 +43,7 @@ double ChannelFps(const Case& c, const Clip& clip, double ffmpeg, int loops, int
   for (double pace = ffmpeg; ffmpeg > 0 && pace >= ffmpeg * 0.5; pace *= 0.9) {
     counter.Reset();
     const uint64_t dropped = thread.dropped_frames();
-    bench::Sent fast =
-        bench::SendThrough(clip, port, std::min(pace, 1000.0), loops, &counter, scratch);
+    bench::Sent fast = bench::SendThrough(clip, port, pace, loops, &counter, scratch);
     if (!fast.ok) break;
     if (counter.count() == fast.trace.size()) return counter.Rate();
     std::fprintf(stderr, "bench: %s: %llu of %zu frames published at %.0f fps (%llu dropped)\n",

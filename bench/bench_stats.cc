@@ -21,6 +21,11 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::clamp<size_t>(rank, 1, v.size()) - 1];
 }
 
+double MedianOfRuns(const std::vector<double>& runs) {
+  if (runs.empty() || *std::min_element(runs.begin(), runs.end()) <= 0) return -1;
+  return Median(runs);
+}
+
 std::vector<double> After(const std::vector<double>& v, size_t warm_up) {
   std::vector<double> out;
   for (size_t i = warm_up; i < v.size(); ++i)

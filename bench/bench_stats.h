@@ -15,6 +15,10 @@ int64_t NowUs();
 double Percentile(std::vector<double> v, double p);
 inline double Median(std::vector<double> v) { return Percentile(std::move(v), 50); }
 
+// The median of repeated runs' figures, or -1 when a run failed (not positive): a run that lost
+// frames fails the figure rather than pulling it down. -1 for no runs.
+double MedianOfRuns(const std::vector<double>& runs);
+
 // The values from `warm_up` on, those not measured (-1) left out.
 std::vector<double> After(const std::vector<double>& v, size_t warm_up);
 
