@@ -241,14 +241,15 @@ void VStreamDecoderThread::Publish(const HeldFrame& frame, const DecodedPicture&
                 picture.width, picture.height, start_time_.c_str());
   WriteCaptureFile(reinterpret_cast<const uint8_t*>(frame.bytes.data()),
                    static_cast<int>(frame.bytes.size()), Wide(name));
-  // Converted and published on the publisher thread while this one decodes the next frame.
+  // With a frame waiting, converted and published on the publisher thread while this one
+  // decodes it.
   PicturePublisher::Job job{frame.frame_index,
                             static_cast<uint32_t>(picture.width),
                             static_cast<uint32_t>(picture.height),
                             decoder_->TakePicture(),
                             frame.clock,
                             decoded_us};
-  if (!publisher_thread_.HandOff(std::move(job)))
-    LOGE << "[SDK] "
-         << "write to mem fail";
+  const auto next = queued_frames_.load() > 0 ? PicturePublisher::Next::kFrameWaiting
+                                              : PicturePublisher::Next::kIdle;
+  publisher_thread_.HandOff(std::move(job), next);
 }

@@ -9,40 +9,49 @@ PicturePublisher::PicturePublisher(FramePublisher* out)
 // Before the members go: a task may still be running on them.
 PicturePublisher::~PicturePublisher() { FrameworkThread::Stop(); }
 
-bool PicturePublisher::HandOff(Job job) {
+bool PicturePublisher::HandOff(Job job, Next next) {
   {
-    std::unique_lock<std::mutex> lock(slot_mu_);
-    slot_cv_.wait(lock, [this] { return slot_ == Slot::kEmpty; });
-    slot_ = Slot::kFull;
+    std::unique_lock<std::mutex> lock(mu_);
+    // Only the decoder thread hands over: with nothing in hand, this thread stays idle.
+    if (next == Next::kIdle && in_hand_ == 0) {
+      lock.unlock();
+      return Publish(job);
+    }
+    done_cv_.wait(lock, [this] { return in_hand_ < kMaxInHand; });
+    ++in_hand_;
   }
-  // The slot empties when the job starts, or when it is dropped unrun: a stopping loop
-  // discards its tasks, and a post to no loop drops its task at once.
-  struct InSlot {
-    InSlot(PicturePublisher* o, Job j) : owner(o), job(std::move(j)) {}
+  // Done once published, or when dropped unrun: a stopping loop discards its tasks, and a post
+  // to no loop drops its task at once.
+  struct InHand {
+    InHand(PicturePublisher* o, Job j) : owner(o), job(std::move(j)) {}
+    ~InHand() {
+      if (!done) owner->Done();
+    }
     PicturePublisher* owner;
     Job job;
-    bool taken = false;
-    ~InSlot() {
-      if (!taken) owner->Empty();
-    }
+    bool done = false;
   };
-  auto held = std::make_shared<InSlot>(this, std::move(job));
-  return PostTask([this, held] {
-    held->taken = true;
-    Empty();
-    Publish(held->job);
-  });
+  auto held = std::make_shared<InHand>(this, std::move(job));
+  if (PostTask([this, held] {
+        Publish(held->job);
+        held->done = true;
+        Done();
+      }))
+    return true;
+  LOGE << "[SDK] "
+       << "write to mem fail";
+  return false;
 }
 
-void PicturePublisher::Empty() {
+void PicturePublisher::Done() {
   {
-    std::lock_guard<std::mutex> lock(slot_mu_);
-    slot_ = Slot::kEmpty;
+    std::lock_guard<std::mutex> lock(mu_);
+    --in_hand_;
   }
-  slot_cv_.notify_one();
+  done_cv_.notify_one();
 }
 
-void PicturePublisher::Publish(const Job& job) {
+bool PicturePublisher::Publish(const Job& job) {
   const int64_t taken_us = platform::NowMicros();
   int64_t converted_us = 0;
   const bool written = out_->Publish(job.frame_index, job.width, job.height, [&](uint8_t* dst) {
@@ -53,7 +62,7 @@ void PicturePublisher::Publish(const Job& job) {
   if (!written) {
     LOGE << "[SDK] "
          << "write to mem fail";
-    return;
+    return false;
   }
   const FrameClock& c = job.clock;
   const int64_t published_us = platform::NowMicros();
@@ -61,6 +70,7 @@ void PicturePublisher::Publish(const Job& job) {
   stages_.Add({c.complete - c.first_datagram, c.task_start - c.complete, job.decoded_us - c.sent,
                taken_us - job.decoded_us, converted_us - taken_us, published_us - converted_us,
                published_us - c.first_datagram});
+  return true;
 }
 
 std::string PicturePublisher::TakeStageLine() {

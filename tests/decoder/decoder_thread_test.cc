@@ -165,6 +165,13 @@ class PolicyTest : public ::testing::Test {
     }
   }
   void Advance(uint32_t ms) { g_now += ms; }
+  // Holds the decoder thread until the returned call: frames pushed meanwhile wait in its queue.
+  std::function<void()> HoldDecoder() {
+    auto open = std::make_shared<std::atomic<bool>>(false);
+    EXPECT_TRUE(thread_.PostTask(
+        [open] { WaitUntil([&] { return open->load(); }, std::chrono::seconds(20)); }));
+    return [open] { *open = true; };
+  }
 
   ScriptedDecoder decoder_;
   RecordingPublisher publisher_;
@@ -186,20 +193,25 @@ TEST_F(PolicyTest, PredictedFramesBeforeAKeyFrameAskAtMostEvery300ms) {
   EXPECT_TRUE(publisher_.Published().empty());
 }
 
-// Picture n is converted and published on a thread of its own while frame n+1 decodes. One
-// picture waits in the slot between them, and the decoder waits behind it: nothing is dropped
-// and nothing overtakes.
+// With a frame waiting, picture n is converted and published on a thread of its own while frame
+// n+1 decodes. One picture waits in the slot, and the decoder waits behind it: nothing is dropped
+// and nothing overtakes. A picture with nothing behind it is published at once where it was
+// decoded.
 TEST_F(PolicyTest, PublicationOverlapsTheNextDecodeAndTheSlotHoldsOnePicture) {
   publisher_.hold = true;
+  const auto release = HoldDecoder();
   for (uint32_t i = 1; i <= 4; ++i) thread_.OnPushVFrame(i, i == 1 ? "Ipayload" : "Ppayload");
+  release();
   ASSERT_TRUE(
       WaitUntil([&] { return publisher_.entered.load() == 1 && decoder_.decoded.load() == 3; }));
   EXPECT_EQ(decoder_.decoded.load(), 3) << "frame 4 waits behind picture 3, picture 2 in the slot";
+  EXPECT_NE(publisher_.thread.load(), thread_.thread_id());
   publisher_.hold = false;
   Settle();
   EXPECT_EQ(publisher_.Published(), (std::vector<uint32_t>{1, 2, 3, 4}));
-  EXPECT_NE(publisher_.thread.load(), thread_.thread_id());
-  EXPECT_NE(publisher_.thread.load(), platform::GetCurrentThreadId());
+  Push(5, 'P');
+  EXPECT_EQ(publisher_.thread.load(), thread_.thread_id());
+  EXPECT_EQ(publisher_.Published().size(), 5u);
 }
 
 // A publication that does not end holds up neither the decoder's stop nor the next start: the
@@ -207,8 +219,10 @@ TEST_F(PolicyTest, PublicationOverlapsTheNextDecodeAndTheSlotHoldsOnePicture) {
 // published after the stop.
 TEST_F(PolicyTest, AStuckPublicationStopsWithinTheDecodersLimitAndARestartPublishesAgain) {
   publisher_.hold = true;
+  const auto release = HoldDecoder();
   thread_.OnPushVFrame(1, "Ipayload");
   thread_.OnPushVFrame(2, "Ppayload");
+  release();
   ASSERT_TRUE(
       WaitUntil([&] { return publisher_.entered.load() == 1 && decoder_.decoded.load() == 2; }));
   thread_.StopDecoding();
