@@ -9,8 +9,7 @@
 //                         cut just below the record (the same write without it).
 //   publish_convert_us_*: one Publish of a decoded picture (1080p and 4K H.264) whose fill
 //                         converts it to NV12 straight into the section, against a memcpy of the
-//                         same picture, converted once before, to where the publisher writes it;
-//                         the conversion in bands on the plug-in's threads, the memcpy on one.
+//                         same picture, converted once before, to where the publisher writes it.
 // `bench_decode writeto` prints only the WriteTo figures (no clips, no decoding);
 // `bench_decode publish` only the publish_convert figures.
 #include <fcntl.h>
@@ -141,11 +140,11 @@ class MappedSection {
   uint8_t* data_ = nullptr;
 };
 
-// The clip's first picture in the process's decoder, ready for ConvertInto (with the plug-in's
-// threads, which the conversion bands follow); false when none came out.
+// The clip's first picture in the process's decoder on one thread, ready for ConvertInto; false
+// when none came out.
 bool DecodeFirstPicture(const Clip& clip, DecodedPicture* picture) {
   VideoDecoder& decoder = ProcessVideoDecoder();
-  decoder.set_threads(0);
+  decoder.set_threads(1);
   decoder.Reset();
   for (size_t i = 0; i < clip.units.size(); ++i) {
     const std::string unit = clip.Unit(i);

@@ -19,84 +19,7 @@
 
 extern "C" {
 #include <libavutil/imgutils.h>
-#include <libavutil/opt.h>
 }
-
-// One conversion context, kept between pictures: a new one per picture costs more than the
-// picture. It converts in bands on as many threads as the decoder has, straight into the
-// caller's memory. The decoder and the pictures taken out of it may convert on different threads.
-class Nv12Converter {
- public:
-  void set_threads(int threads) {
-    std::lock_guard<std::mutex> lock(mu_);
-    threads_ = std::max(threads, 1);
-  }
-
-  bool Convert(const AVFrame& f, uint8_t* dst) {
-    std::lock_guard<std::mutex> lock(mu_);
-    const auto format = static_cast<AVPixelFormat>(f.format);
-    if (!sws_ || f.width != key_.width || f.height != key_.height || format != key_.format ||
-        threads_ != key_.threads) {
-      key_ = {f.width, f.height, format, threads_};
-      sws_ = Make(key_);
-    }
-    if (!sws_) {
-      LOGE << "SwsContext is null";
-      return false;
-    }
-    av_frame_unref(out_.get());
-    out_->format = AV_PIX_FMT_NV12;
-    out_->width = f.width;
-    out_->height = f.height;
-    int n = av_image_fill_arrays(out_->data, out_->linesize, dst, AV_PIX_FMT_NV12, f.width,
-                                 f.height, 1);
-    if (n <= 0) {
-      LOGE << "av_image_get_buffer_size failed: " << av_err_text(n) << " " << f.width << "x"
-           << f.height;
-      return false;
-    }
-    // Without a buffer of its own the frame would be converted into one swscale allocates.
-    out_->buf[0] = av_buffer_create(
-        dst, n, [](void*, uint8_t*) {}, nullptr, 0);
-    const int ret =
-        out_->buf[0] != nullptr ? sws_scale_frame(sws_.get(), out_.get(), &f) : AVERROR(ENOMEM);
-    av_frame_unref(out_.get());
-    if (ret < 0) {
-      LOGE << "sws_scale_frame failed: " << av_err_text(ret);
-      return false;
-    }
-    return true;
-  }
-
- private:
-  struct Key {
-    int width = 0;
-    int height = 0;
-    AVPixelFormat format = AV_PIX_FMT_NONE;
-    int threads = 0;
-  };
-
-  static SwsContextPtr Make(const Key& k) {
-    SwsContextPtr c(sws_alloc_context());
-    if (!c || av_opt_set_int(c.get(), "srcw", k.width, 0) < 0 ||
-        av_opt_set_int(c.get(), "srch", k.height, 0) < 0 ||
-        av_opt_set_int(c.get(), "src_format", k.format, 0) < 0 ||
-        av_opt_set_int(c.get(), "dstw", k.width, 0) < 0 ||
-        av_opt_set_int(c.get(), "dsth", k.height, 0) < 0 ||
-        av_opt_set_int(c.get(), "dst_format", AV_PIX_FMT_NV12, 0) < 0 ||
-        av_opt_set_int(c.get(), "sws_flags", SWS_BILINEAR, 0) < 0 ||
-        av_opt_set_int(c.get(), "threads", k.threads, 0) < 0 ||
-        sws_init_context(c.get(), nullptr, nullptr) < 0)
-      return nullptr;
-    return c;
-  }
-
-  std::mutex mu_;
-  int threads_ = 1;
-  Key key_;
-  SwsContextPtr sws_;
-  FramePtr out_{av_frame_alloc()};
-};
 
 int SliceThreadsFrom(const char* env, const std::string& ini, int cores) {
   bool on = true;
@@ -137,11 +60,9 @@ bool VideoDecoder::Open(const uint8_t* data, size_t size) {
   // Slices only: frame threads would hold back a picture per thread. Slice threads give the
   // same pictures at the same time, decoded on more cores.
   ctx->thread_type = FF_THREAD_SLICE;
-  const int wanted =
-      threads_ > 0 ? std::min(threads_, kMaxSliceThreads) : SliceThreadsFromSettings();
-  ctx->thread_count = DecoderThreads(id, {data, size}, wanted);
-  // Conversion bands are worth it whatever the stream's slices.
-  converter_->set_threads(wanted);
+  ctx->thread_count = DecoderThreads(
+      id, {data, size},
+      threads_ > 0 ? std::min(threads_, kMaxSliceThreads) : SliceThreadsFromSettings());
   DamageWatch::Prepare(ctx.get());
   int ret = avcodec_open2(ctx.get(), codec, nullptr);
   if (ret < 0) {
@@ -296,6 +217,36 @@ void VideoDecoder::Describe(const AVFrame& f, AVCodecID codec, DecodedPicture* p
   picture->corrupt = f.decode_error_flags != 0 || (f.flags & AV_FRAME_FLAG_CORRUPT) != 0;
   picture->codec_id = codec;
 }
+
+// One conversion context, kept between pictures: a new one per picture costs more than the
+// picture. The decoder and the pictures taken out of it may convert on different threads.
+class Nv12Converter {
+ public:
+  bool Convert(const AVFrame& f, uint8_t* dst) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const int w = f.width, h = f.height;
+    sws_.reset(sws_getCachedContext(sws_.release(), w, h, static_cast<AVPixelFormat>(f.format), w,
+                                    h, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!sws_) {
+      LOGE << "SwsContext is null";
+      return false;
+    }
+    uint8_t* planes[4] = {};
+    int linesizes[4] = {};
+    int n = av_image_fill_arrays(planes, linesizes, dst, AV_PIX_FMT_NV12, w, h, 1);
+    if (n <= 0) {
+      LOGE << "av_image_get_buffer_size failed: " << av_err_text(n) << " " << w << "x" << h;
+      return false;
+    }
+    int rows = sws_scale(sws_.get(), f.data, f.linesize, 0, h, planes, linesizes);
+    if (rows != h) LOGE << "sws_scale converted " << rows << " of " << h << " rows";
+    return true;
+  }
+
+ private:
+  std::mutex mu_;
+  SwsContextPtr sws_;
+};
 
 namespace {
 
